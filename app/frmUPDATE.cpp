@@ -1,0 +1,128 @@
+#include "app/frmUPDATE.h"
+
+#include "app/modPublic.h"
+#include "host/App.h"
+#include "host/MsgBox.h"
+#include "host/PropertyBag.h"
+#include "host/Shell.h"
+#include "host/ShellExecute.h"
+#include "settings/modRWRegistry.h"
+#include "wizard/vcUPDATECTL.h"
+
+#include <QCloseEvent>
+#include <QTimer>
+
+#ifndef KELVANE_UPDATE_SERVER
+#define KELVANE_UPDATE_SERVER "http://update.veltrin.invalid"
+#endif
+
+namespace {
+const QString kZentVersionFile = QStringLiteral("veltrin_zent.txt");
+const QString kMarloVersionFile = QStringLiteral("veltrin_marlo.txt");
+
+QString versionFileUrl(const QString& fileName) {
+    return UpdateServer() + QStringLiteral("/soft/") + fileName;
+}
+} // namespace
+
+QString UpdateServer() {
+    QString base = qEnvironmentVariable("KELVANE_UPDATE_SERVER");
+    if (base.isEmpty()) {
+        base = QStringLiteral(KELVANE_UPDATE_SERVER);
+    }
+    while (base.endsWith(QLatin1Char('/'))) {
+        base.chop(1);
+    }
+    return base;
+}
+
+frmUPDATE::frmUPDATE(host::AsyncReader* reader, QWidget* parent) : QWidget(parent) {
+    setObjectName(QStringLiteral("frmUPDATE"));
+    setWindowTitle(QStringLiteral("VELTRIN Kelvane"));
+    setWindowFlags(Qt::Dialog | Qt::MSWindowsFixedSizeDialogHint | Qt::WindowTitleHint | Qt::WindowSystemMenuHint |
+                   Qt::WindowCloseButtonHint);
+    setFixedSize(400, 250);
+
+    vcUPDATECTL1 = new vcUPDATECTL(reader, this);
+    vcUPDATECTL1->setObjectName(QStringLiteral("vcUPDATECTL1"));
+    vcUPDATECTL1->move(0, 0);
+    // The design data saved with the window: its stored ConfigFileURL.
+    host::PropertyBag designData;
+    designData.WriteProperty(QStringLiteral("configfileurl"), versionFileUrl(kMarloVersionFile));
+    vcUPDATECTL1->ReadProperties(designData);
+    connect(vcUPDATECTL1, &vcUPDATECTL::CloseRequest, this, &frmUPDATE::vcUPDATECTL1_CloseRequest);
+
+    Timer1 = new QTimer(this);
+    Timer1->setObjectName(QStringLiteral("Timer1"));
+    Timer1->setInterval(10000);
+    connect(Timer1, &QTimer::timeout, this, &frmUPDATE::Timer1_Timer);
+    Timer1->start();
+}
+
+frmUPDATE::~frmUPDATE() = default;
+
+void frmUPDATE::Start() {
+    Form_Load();
+    if (!mHiddenByLoad && !mUnloaded) {
+        show();
+        vcUPDATECTL1->setFocus();
+    }
+}
+
+void frmUPDATE::Form_Load() {
+    if (modRWRegistry::GetAppSetting(QStringLiteral("CurrentProduct")) == QLatin1String("1ZT")) {
+        modPublic::VersionFileName = kZentVersionFile;
+        vcUPDATECTL1->setConfigFileURL(versionFileUrl(kZentVersionFile));
+    } else {
+        modPublic::VersionFileName = kMarloVersionFile;
+        vcUPDATECTL1->setConfigFileURL(versionFileUrl(kMarloVersionFile));
+    }
+
+    const QString command = host::Command();
+    if (command == QLatin1String("Check")) {
+        hide();
+        mHiddenByLoad = true;
+        vcUPDATECTL1->GetVersion();
+    } else if (command == QLatin1String("/Auto")) {
+        vcUPDATECTL1->cmdNEXT_Click();
+    }
+}
+
+void frmUPDATE::Timer1_Timer() {
+    if (host::Command() == QLatin1String("Check")) {
+        Unload();
+    }
+}
+
+void frmUPDATE::vcUPDATECTL1_CloseRequest(QString& DownloadedFile) {
+    if (!DownloadedFile.isEmpty()) {
+        LaunchFile(DownloadedFile);
+    }
+    Unload();
+}
+
+void frmUPDATE::LaunchFile(const QString& path) {
+    if (path.isEmpty()) {
+        return;
+    }
+    const std::int32_t result = host::ShellOpen(path, host::AppPath());
+    if (host::ShellRefused(result)) {
+        host::MsgBox(QStringLiteral("Error jumping to:") + path, host::MsgBoxIcon::Exclamation,
+                     QStringLiteral("Warning"));
+    }
+}
+
+void frmUPDATE::Unload() {
+    if (mUnloaded) {
+        return;
+    }
+    mUnloaded = true;
+    Timer1->stop();
+    hide();
+    emit Unloaded();
+}
+
+void frmUPDATE::closeEvent(QCloseEvent* event) {
+    event->accept();
+    Unload();
+}

@@ -1,0 +1,73 @@
+#pragma once
+
+#include <QByteArray>
+#include <QObject>
+#include <QString>
+
+#include <optional>
+
+// Asynchronous reads of a URL into memory. A read reports back through
+// events on the user-interface thread: AsyncReadProgress zero or more times
+// while data arrives, then AsyncReadComplete exactly once, whether the read
+// succeeded or failed.
+namespace host {
+
+// Why a read failed, when it did.
+enum class AsyncReadFailure {
+    None,
+    Network,     // no connection, an HTTP error status, a cut-off or stalled transfer, an empty body, TLS
+    TooLarge,    // more bytes than the read may hold (announced or received)
+    OutOfMemory, // the buffer for the content could not be had
+};
+
+struct AsyncProperty {
+    // Bytes received so far.
+    qint32 BytesRead = 0;
+    // Progress: the announced size, or 0 while it is unknown. Completion: the
+    // number of bytes received, or 0 for a failed read.
+    qint32 BytesMax = 0;
+    // The name given to AsyncRead; the wizard passes the local file's path.
+    QString PropertyName;
+    // Completion only: the whole content, held once (no copy is made).
+    QByteArray Value;
+    // Completion only: why the read failed, and a technical detail for logs.
+    AsyncReadFailure Failure = AsyncReadFailure::None;
+    QString FailureDetail;
+};
+
+// A read that could not even be started: a number and a description.
+struct AsyncReadError {
+    int Number = 0;
+    QString Description;
+};
+
+// The numbers an AsyncReadError carries. They stay stable, since they are
+// shown to the user in a message box and may be quoted back to support.
+namespace AsyncReadErrorNumber {
+constexpr int EmptyTarget = 1001;       // no address at all
+constexpr int MalformedTarget = 1002;   // not an absolute URL with a host
+constexpr int UnsupportedScheme = 1003; // anything but http and https
+constexpr int InvalidLimit = 1004;      // maxBytes below one byte: nothing could ever be held
+} // namespace AsyncReadErrorNumber
+
+class AsyncReader : public QObject {
+    Q_OBJECT
+public:
+    using QObject::QObject;
+    ~AsyncReader() override = default;
+
+    // Starts reading `target`, always asking for the newest copy, and returns
+    // at once. `maxBytes` caps what the read may hold; more is a failed read.
+    // Returns an error when the read cannot be started; then no event follows.
+    virtual std::optional<AsyncReadError> AsyncRead(const QString& target, const QString& propertyName,
+                                                     qint64 maxBytes) = 0;
+
+signals:
+    void AsyncReadProgress(const host::AsyncProperty& property);
+    void AsyncReadComplete(const host::AsyncProperty& property);
+};
+
+} // namespace host
+
+// Lets the events travel through QVariant, QSignalSpy and queued connections.
+Q_DECLARE_METATYPE(host::AsyncProperty)

@@ -1,0 +1,33 @@
+#pragma once
+
+#include <QString>
+
+#include <functional>
+
+namespace host {
+
+enum class MsgBoxIcon { None, Critical, Exclamation };
+
+// What one message box would show: the text, the icon and the title as the
+// user sees it (the program's title when the caller gave none).
+struct MsgBoxCall {
+    QString text;
+    MsgBoxIcon icon = MsgBoxIcon::None;
+    QString title;
+};
+
+// The program's title, shown by a message box that has no title of its own.
+QString ProgramTitle();
+
+// Shows a modal message box with an OK button and returns when it is closed.
+// The event loop keeps running while it is open. Where no one can see a box
+// (the offscreen platform of a silent run), the text goes to the standard
+// error stream instead, so nothing ever waits for a click that cannot come.
+void MsgBox(const QString& text, MsgBoxIcon icon = MsgBoxIcon::None, const QString& title = QString());
+
+// Replaces the real dialog, typically by a recorder in tests. An empty handler
+// restores the real dialog. Returns the handler that was in place before.
+using MsgBoxHandler = std::function<void(const MsgBoxCall&)>;
+MsgBoxHandler setMsgBoxHandler(MsgBoxHandler handler);
+
+} // namespace host

@@ -1,0 +1,23 @@
+#include "host/SaveFile.h"
+
+#include <QSaveFile>
+
+namespace host {
+
+std::optional<QString> SaveWholeFile(const QString& path, const QByteArray& bytes) {
+    QSaveFile file(path);
+    if (!file.open(QIODevice::WriteOnly)) {
+        return file.errorString();
+    }
+    if (file.write(bytes) != bytes.size()) {
+        const QString reason = file.errorString();
+        file.cancelWriting();
+        return reason;
+    }
+    if (!file.commit()) {
+        return file.errorString();
+    }
+    return std::nullopt;
+}
+
+} // namespace host

@@ -1,0 +1,19 @@
+#pragma once
+
+#include <QString>
+
+#include <cstdint>
+#include <functional>
+
+namespace host {
+
+// Opens `file` with the program associated with it, `directory` as working
+// directory, without waiting. Returns the code of ShellExecuteOpen().
+std::int32_t ShellOpen(const QString& file, const QString& directory);
+
+// Replaces the operating system's open, typically by a recorder in tests. An
+// empty handler restores the real one. Returns the handler in place before.
+using ShellOpenHandler = std::function<std::int32_t(const QString& file, const QString& directory)>;
+ShellOpenHandler setShellOpenHandler(ShellOpenHandler handler);
+
+} // namespace host

@@ -1,0 +1,25 @@
+#!/usr/bin/env bash
+# Installs the Debian 12 packages Kelvane needs, only those that are missing.
+#   deps.sh run    what building and running the updater needs
+#   deps.sh test   that, plus what the test suite and the benchmark need
+set -euo pipefail
+
+packages=(cmake make g++ pkg-config qt6-base-dev fonts-dejavu-core python3 xvfb xauth xdg-utils)
+if [ "${1:-run}" = test ]; then
+    packages+=(curl nginx-light g++-mingw-w64-x86-64 wine wine64 time)
+fi
+
+missing=()
+for p in "${packages[@]}"; do
+    if [ "$(dpkg-query -W -f='${Status}' "$p" 2>/dev/null)" != "install ok installed" ]; then
+        missing+=("$p")
+    fi
+done
+[ "${#missing[@]}" -eq 0 ] && exit 0
+
+sudo=()
+[ "$(id -u)" -eq 0 ] || sudo=(sudo)
+echo "Installing: ${missing[*]}"
+export DEBIAN_FRONTEND=noninteractive
+"${sudo[@]}" apt-get update -qq
+"${sudo[@]}" apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null

@@ -1,0 +1,226 @@
+// The per-user store outside Windows: one INI file per registry key, in the
+// folder where QSettings keeps per-user settings. The key Software\Quorant is
+// <config folder>/Quorant.conf, the file QSettings uses for an organisation
+// named Quorant, so the product may read and write it with QSettings; the
+// value names are the keys of its [General] section, the values UTF-8 text.
+
+#include "settings/RegistryBackend.h"
+
+#include "host/SaveFile.h"
+
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QLockFile>
+#include <QSettings>
+#include <QStandardPaths>
+#include <QStringDecoder>
+#include <QTemporaryDir>
+
+#include <memory>
+
+namespace modRWRegistry {
+
+namespace {
+
+// How long a write waits while another program holds the file's lock. Only a
+// writer that hangs keeps it longer; a dead one's lock is taken over at once.
+constexpr int kLockWaitMs = 5000;
+
+StoreFailure makeFailure(const QString& description) {
+    return StoreFailure{description.toStdU16String()};
+}
+
+// The settings file of the key, and the value name checked for what a file
+// cannot hold. "/" separates groups in QSettings, so a name holding it would
+// land in another section; "\" and every other character are escaped and
+// round-trip, so only "/" is refused.
+std::optional<QString> locate(const std::u16string& keyPath, const QString& name, QString* file) {
+    if (name.contains(QLatin1Char('/'))) {
+        return QStringLiteral("The value name \"%1\" cannot be kept in a settings file: it contains \"/\".").arg(name);
+    }
+    const QString key = QString::fromStdU16String(keyPath);
+    const QString last = key.section(QLatin1Char('\\'), -1);
+    if (last.isEmpty() || last.contains(QLatin1Char('/'))) {
+        return QStringLiteral("The key \"%1\" has no settings file.").arg(key);
+    }
+    *file = QStandardPaths::writableLocation(QStandardPaths::GenericConfigLocation) + QLatin1Char('/') + last +
+            QStringLiteral(".conf");
+    return std::nullopt;
+}
+
+enum class Presence { Missing, Read, Failed };
+
+// Reads the whole file; on failure `reason` says why.
+Presence readWhole(const QString& path, QByteArray* bytes, QString* reason) {
+    const QFileInfo info(path);
+    if (!info.exists()) {
+        return Presence::Missing;
+    }
+    if (!info.isFile()) {
+        *reason = QStringLiteral("it is a folder or a device, not a file");
+        return Presence::Failed;
+    }
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly)) {
+        if (!file.exists()) {
+            return Presence::Missing; // removed in the meantime
+        }
+        *reason = file.errorString();
+        return Presence::Failed;
+    }
+    *bytes = file.readAll();
+    if (file.error() != QFileDevice::NoError) {
+        *reason = file.errorString();
+        return Presence::Failed;
+    }
+    return Presence::Read;
+}
+
+// QSettings keeps a process-wide cache of the files it has parsed and trusts
+// it while a file's size and time stamp look unchanged. The time stamp moves
+// only once per clock tick, so a value another program rewrote a moment ago
+// would be read stale or even written back over; and only the first parse of
+// a file in a process reports its format errors. Each call therefore parses a
+// private copy of the bytes it has just read, under a path never used before.
+class Snapshot {
+public:
+    // Parses `bytes`; returns why they are not a settings file, if they are not.
+    // QSettings would parse text that is not UTF-8 by dropping bytes, and
+    // drops lines it cannot parse when it writes, so both are refused here.
+    std::optional<QString> load(QByteArray bytes) {
+        if (!mDir.isValid()) {
+            return QStringLiteral("no temporary copy can be made: %1").arg(mDir.errorString());
+        }
+        static const QByteArray bom("\xEF\xBB\xBF");
+        if (bytes.startsWith(bom)) {
+            bytes.remove(0, bom.size()); // QSettings takes it for a broken line
+        }
+        QStringDecoder utf8(QStringDecoder::Utf8);
+        [[maybe_unused]] const QString text = utf8(bytes);
+        if (utf8.hasError() || bytes.contains('\0')) {
+            return QStringLiteral("it is not UTF-8 text");
+        }
+        mPath = mDir.filePath(QStringLiteral("copy.conf"));
+        QFile copy(mPath);
+        if (!copy.open(QIODevice::WriteOnly) || copy.write(bytes) != bytes.size() || !copy.flush()) {
+            return QStringLiteral("no temporary copy can be made: %1").arg(copy.errorString());
+        }
+        copy.close();
+        mSettings = std::make_unique<QSettings>(mPath, QSettings::IniFormat);
+        mSettings->allKeys(); // sections are parsed lazily; this parses them all
+        if (mSettings->status() != QSettings::NoError) {
+            return QStringLiteral("it is not in the settings format");
+        }
+        return std::nullopt;
+    }
+
+    QSettings& settings() { return *mSettings; }
+
+    // The copy as QSettings writes it, with every change made so far.
+    std::optional<QByteArray> written() {
+        mSettings->sync();
+        QByteArray bytes;
+        QString ignored;
+        if (mSettings->status() != QSettings::NoError || readWhole(mPath, &bytes, &ignored) != Presence::Read) {
+            return std::nullopt;
+        }
+        return bytes;
+    }
+
+private:
+    QTemporaryDir mDir;
+    QString mPath;
+    std::unique_ptr<QSettings> mSettings;
+};
+
+QString lockReason(QLockFile::LockError error) {
+    switch (error) {
+    case QLockFile::LockFailedError:
+        return QStringLiteral("another program keeps it locked");
+    case QLockFile::PermissionError:
+        return QStringLiteral("its folder cannot be written to");
+    case QLockFile::NoError:
+    case QLockFile::UnknownError:
+        break;
+    }
+    return QStringLiteral("its lock file cannot be made");
+}
+
+} // namespace
+
+ReadResult RegReadString(RootKey, const std::u16string& strPath, const std::u16string& strValue) {
+    const QString name = QString::fromStdU16String(strValue);
+    QString path;
+    if (const std::optional<QString> error = locate(strPath, name, &path)) {
+        return {std::nullopt, makeFailure(*error)};
+    }
+    QByteArray bytes;
+    QString reason;
+    const Presence presence = readWhole(path, &bytes, &reason);
+    if (presence == Presence::Missing) {
+        return {};
+    }
+    if (presence == Presence::Read) {
+        Snapshot snapshot;
+        const std::optional<QString> error = snapshot.load(bytes);
+        if (!error) {
+            // Lists, byte arrays and the other types QSettings writes in its
+            // own notation are not text the product meant, so they count as
+            // absent. A bare number is text in an INI file and reads as such.
+            const QVariant value = snapshot.settings().value(name);
+            if (value.typeId() != QMetaType::QString) {
+                return {};
+            }
+            return {value.toString().toStdU16String(), std::nullopt};
+        }
+        reason = *error;
+    }
+    return {std::nullopt, makeFailure(QStringLiteral("Cannot read the settings file \"%1\": %2.").arg(path, reason))};
+}
+
+std::optional<StoreFailure> RegWriteString(RootKey, const std::u16string& strPath, const std::u16string& strValue,
+                                           const std::u16string& strData) {
+    const QString name = QString::fromStdU16String(strValue);
+    QString path;
+    if (const std::optional<QString> error = locate(strPath, name, &path)) {
+        return makeFailure(*error);
+    }
+    const auto notSaved = [&](const QString& reason) {
+        return makeFailure(
+            QStringLiteral("%1 was not saved in the settings file \"%2\": %3. The file was left as it was.")
+                .arg(name, path, reason));
+    };
+
+    const QString folder = QFileInfo(path).absolutePath();
+    if (!QDir().mkpath(folder)) {
+        return notSaved(QStringLiteral("its folder cannot be created"));
+    }
+    // The same lock QSettings takes, so that the product's writes and ours
+    // come one after the other, each on top of the other's result.
+    QLockFile lock(path + QStringLiteral(".lock"));
+    if (!lock.tryLock(kLockWaitMs)) {
+        return notSaved(lockReason(lock.error()));
+    }
+
+    QByteArray bytes;
+    QString reason;
+    if (readWhole(path, &bytes, &reason) == Presence::Failed) {
+        return notSaved(reason);
+    }
+    Snapshot snapshot;
+    if (const std::optional<QString> error = snapshot.load(bytes)) {
+        return notSaved(*error);
+    }
+    snapshot.settings().setValue(name, QString::fromStdU16String(strData));
+    const std::optional<QByteArray> merged = snapshot.written();
+    if (!merged) {
+        return notSaved(QStringLiteral("its new content cannot be prepared"));
+    }
+    if (const std::optional<QString> error = host::SaveWholeFile(path, *merged)) {
+        return notSaved(*error);
+    }
+    return std::nullopt;
+}
+
+} // namespace modRWRegistry

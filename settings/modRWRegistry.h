@@ -1,0 +1,20 @@
+#pragma once
+
+#include <QString>
+
+// The product's per-user settings, under its own key Software\Quorant.
+namespace modRWRegistry {
+
+// Sub-key of the current user's settings that holds the product's values.
+inline const QString kProductKey = QStringLiteral("Software\\Quorant");
+
+// The value's text, or "" when there is none. A name that is empty or made
+// of blanks shows "strValue do not null" and reads nothing; a failure of the
+// store shows its description and yields "".
+QString GetAppSetting(const QString& strValue);
+
+// Stores `strData` under the value name. The same blank-name rule applies; a
+// failure of the store shows its description and nothing more happens.
+void SaveAppSetting(const QString& strValue, const QString& strData);
+
+} // namespace modRWRegistry

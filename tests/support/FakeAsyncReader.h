@@ -1,0 +1,32 @@
+#pragma once
+
+#include "host/AsyncRead.h"
+
+#include <QList>
+
+// A reader that reaches no network: it records each started read and emits
+// only the progress and completion events a test scripts.
+class FakeAsyncReader : public host::AsyncReader {
+    Q_OBJECT
+public:
+    struct Started {
+        QString target;
+        QString propertyName;
+        qint64 maxBytes = 0;
+    };
+
+    using host::AsyncReader::AsyncReader;
+
+    std::optional<host::AsyncReadError> AsyncRead(const QString& target, const QString& propertyName,
+                                                  qint64 maxBytes) override;
+
+    // The next AsyncRead refuses to start with this error (once).
+    std::optional<host::AsyncReadError> refuseNext;
+    QList<Started> started;
+
+    void progress(const QString& propertyName, qint32 bytesRead, qint32 bytesMax);
+    // A successful read of `content` (BytesMax = its size).
+    void complete(const QString& propertyName, const QByteArray& content);
+    // A failed read (BytesMax 0).
+    void fail(const QString& propertyName, host::AsyncReadFailure failure = host::AsyncReadFailure::Network);
+};

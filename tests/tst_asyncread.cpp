@@ -1,0 +1,378 @@
+#include "host/NetworkAsyncReader.h"
+#include "tests/support/FaultServer.h"
+
+#include <QFile>
+#include <QPointer>
+#include <QtTest>
+
+#include <chrono>
+#include <climits>
+#include <memory>
+
+#if defined(Q_OS_LINUX)
+#include <sys/resource.h>
+#endif
+
+using namespace std::chrono_literals;
+using host::AsyncProperty;
+using host::AsyncReadFailure;
+
+Q_DECLARE_METATYPE(FaultRoute)
+Q_DECLARE_METATYPE(host::AsyncReadFailure)
+
+namespace {
+
+constexpr auto kStallLimit = 300ms;
+constexpr int kTimeoutMs = 30000; // generous: a loaded machine is slow, never wrong
+constexpr qint64 kNoLimit = INT_MAX;
+
+QByteArray pattern(qsizetype size) {
+    QByteArray bytes(size, Qt::Uninitialized);
+    for (qsizetype i = 0; i < size; ++i) {
+        bytes[i] = char(i % 251);
+    }
+    return bytes;
+}
+
+// Everything a reader reported, in the order it came.
+struct Event {
+    bool completion = false;
+    AsyncProperty property;
+};
+
+class Events {
+public:
+    explicit Events(host::AsyncReader& reader) {
+        QObject::connect(&reader, &host::AsyncReader::AsyncReadProgress, &mContext,
+                         [this](const AsyncProperty& p) { all.append({false, p}); });
+        QObject::connect(&reader, &host::AsyncReader::AsyncReadComplete, &mContext,
+                         [this](const AsyncProperty& p) { all.append({true, p}); });
+    }
+
+    QList<Event> of(const QString& name) const {
+        QList<Event> events;
+        for (const Event& e : all) {
+            if (e.property.PropertyName == name) {
+                events.append(e);
+            }
+        }
+        return events;
+    }
+    int completions(const QString& name) const {
+        int count = 0;
+        for (const Event& e : of(name)) {
+            count += e.completion ? 1 : 0;
+        }
+        return count;
+    }
+    AsyncProperty completion(const QString& name) const {
+        for (const Event& e : of(name)) {
+            if (e.completion) {
+                return e.property;
+            }
+        }
+        return {};
+    }
+
+    QList<Event> all;
+
+private:
+    QObject mContext;
+};
+
+} // namespace
+
+class tst_AsyncRead : public QObject {
+    Q_OBJECT
+
+private:
+    // Starts a read that must complete normally and waits for it. Events of
+    // an earlier read that were still to come have arrived by then.
+    void readSentinel(host::AsyncReader& reader, Events& events);
+
+    FaultServer mServer;
+    const QByteArray mTargetBody = pattern(4000);
+
+private slots:
+    void initTestCase();
+
+    void completion_data();
+    void completion();
+
+    void unstartableTarget_isRefusedAndEmitsNothing_data();
+    void unstartableTarget_isRefusedAndEmitsNothing();
+
+    void trickledBody_progressesMonotonicallyAndOutlivesStallLimit();
+    void concurrentReads_eachCompleteOnceUnderTheirOwnName();
+    void request_asksForTheNewestCopy();
+
+    void destroyingReader_abortsItsRunningReads_data();
+    void destroyingReader_abortsItsRunningReads();
+
+    void bufferThatCannotBeHad_isOutOfMemory();
+};
+
+void tst_AsyncRead::readSentinel(host::AsyncReader& reader, Events& events) {
+    const QString name = QStringLiteral("sentinel-%1").arg(events.all.size());
+    QVERIFY(!reader.AsyncRead(mServer.url("/target").toString(), name, kNoLimit));
+    QTRY_COMPARE_WITH_TIMEOUT(events.completions(name), 1, kTimeoutMs);
+    QCOMPARE(events.completion(name).Failure, AsyncReadFailure::None);
+}
+
+void tst_AsyncRead::initTestCase() {
+    QVERIFY(mServer.isListening());
+    mServer.route("/target", FaultRoute::ok(mTargetBody));
+}
+
+void tst_AsyncRead::completion_data() {
+    QTest::addColumn<QString>("path");
+    QTest::addColumn<FaultRoute>("route");
+    QTest::addColumn<QString>("target"); // empty: the path on the fault server
+    QTest::addColumn<qint64>("maxBytes");
+    QTest::addColumn<QByteArray>("value"); // expected content; empty for a failed read
+    QTest::addColumn<AsyncReadFailure>("failure");
+
+    const QByteArray body = pattern(100000);
+    const auto none = AsyncReadFailure::None;
+    const auto net = AsyncReadFailure::Network;
+    const auto large = AsyncReadFailure::TooLarge;
+    const QString here;
+
+    QTest::newRow("body with Content-Length") << "/ok" << FaultRoute::ok(body) << here << kNoLimit << body << none;
+    QTest::newRow("body without Content-Length")
+        << "/nolength" << FaultRoute::withoutLength(body) << here << kNoLimit << body << none;
+    QTest::newRow("redirect to another path")
+        << "/moved" << FaultRoute::redirect("/target") << here << kNoLimit << mTargetBody << none;
+    QTest::newRow("body exactly at the limit")
+        << "/limit" << FaultRoute::ok(pattern(1000)) << here << qint64(1000) << pattern(1000) << none;
+
+    QTest::newRow("404") << "/gone" << FaultRoute::withStatus(404, "not here") << here << kNoLimit << QByteArray()
+                         << net;
+    QTest::newRow("500") << "/broken" << FaultRoute::withStatus(500, "oops") << here << kNoLimit << QByteArray()
+                         << net;
+    QTest::newRow("final 3xx without Location")
+        << "/choices" << FaultRoute::withStatus(300, "pick one") << here << kNoLimit << QByteArray() << net;
+    QTest::newRow("redirect loop") << "/loop" << FaultRoute::redirect("/loop") << here << kNoLimit << QByteArray()
+                                   << net;
+    QTest::newRow("cut-off body") << "/cut" << FaultRoute::cutOff(body.left(5000), body.size()) << here << kNoLimit
+                                  << QByteArray() << net;
+    QTest::newRow("stall after part of the body")
+        << "/stall" << FaultRoute::stall(body.left(5000), body.size()) << here << kNoLimit << QByteArray() << net;
+    QTest::newRow("stall before any byte")
+        << "/silent" << FaultRoute::stall(QByteArray(), body.size()) << here << kNoLimit << QByteArray() << net;
+    QTest::newRow("empty body") << "/empty" << FaultRoute::empty() << here << kNoLimit << QByteArray() << net;
+    QTest::newRow("empty body without Content-Length")
+        << "/emptynolength" << FaultRoute::withoutLength(QByteArray()) << here << kNoLimit << QByteArray() << net;
+    QTest::newRow("refused connection")
+        << "/refused" << FaultRoute::ok(body)
+        << QStringLiteral("http://127.0.0.1:%1/refused").arg(FaultServer::unusedPort()) << kNoLimit << QByteArray()
+        << net;
+    QTest::newRow("https to a server without TLS")
+        << "/tls" << FaultRoute::ok(body) << mServer.url("/tls").toString().replace("http:", "https:") << kNoLimit
+        << QByteArray() << net;
+
+    // A stalling server shows that the limit, not the stall, ended the read.
+    QTest::newRow("announced size beyond the limit")
+        << "/announcedbig" << FaultRoute::stall("abc", 5000) << here << qint64(1000) << QByteArray() << large;
+    QTest::newRow("announced size beyond 32 bits")
+        << "/huge" << FaultRoute::stall("abc", 3'000'000'000) << here << qint64(4'000'000'000) << QByteArray()
+        << large;
+    QTest::newRow("unannounced body beyond the limit")
+        << "/receivedbig" << FaultRoute::withoutLength(body) << here << qint64(1000) << QByteArray() << large;
+}
+
+void tst_AsyncRead::completion() {
+    QFETCH(QString, path);
+    QFETCH(FaultRoute, route);
+    QFETCH(QString, target);
+    QFETCH(qint64, maxBytes);
+    QFETCH(QByteArray, value);
+    QFETCH(AsyncReadFailure, failure);
+
+    mServer.route(path, route);
+    host::NetworkAsyncReader reader(nullptr, kStallLimit);
+    Events events(reader);
+    const QString name = QStringLiteral("/tmp/read") + path;
+    QVERIFY(!reader.AsyncRead(target.isEmpty() ? mServer.url(path).toString() : target, name, maxBytes));
+
+    QTRY_COMPARE_WITH_TIMEOUT(events.completions(name), 1, kTimeoutMs);
+    readSentinel(reader, events);
+    const QList<Event> seen = events.of(name);
+    QCOMPARE(events.completions(name), 1);
+    QVERIFY(seen.last().completion); // no progress after the end
+
+    const AsyncProperty done = seen.last().property;
+    QCOMPARE(done.Failure, failure);
+    QCOMPARE(done.BytesMax, qint32(value.size()));
+    QCOMPARE(done.Value, value);
+    QCOMPARE(done.FailureDetail.isEmpty(), failure == AsyncReadFailure::None);
+    if (failure == AsyncReadFailure::None) {
+        QCOMPARE(done.BytesRead, qint32(value.size()));
+        // The last progress names the whole size, for listeners that show it.
+        QVERIFY(seen.size() >= 2);
+        QCOMPARE(seen[seen.size() - 2].property.BytesRead, qint32(value.size()));
+        QCOMPARE(seen[seen.size() - 2].property.BytesMax, qint32(value.size()));
+    }
+    QCOMPARE(reader.runningReads(), 0);
+}
+
+void tst_AsyncRead::unstartableTarget_isRefusedAndEmitsNothing_data() {
+    QTest::addColumn<QString>("target");
+    QTest::addColumn<qint64>("maxBytes");
+    QTest::addColumn<int>("number");
+
+    namespace N = host::AsyncReadErrorNumber;
+    QTest::newRow("empty") << QString() << kNoLimit << N::EmptyTarget;
+    QTest::newRow("blank") << QStringLiteral("   ") << kNoLimit << N::EmptyTarget;
+    QTest::newRow("not a url") << QStringLiteral("not a url") << kNoLimit << N::MalformedTarget;
+    QTest::newRow("no server") << QStringLiteral("http://") << kNoLimit << N::MalformedTarget;
+    QTest::newRow("ftp") << QStringLiteral("ftp://x/y") << kNoLimit << N::UnsupportedScheme;
+    QTest::newRow("file") << QStringLiteral("file:///etc/passwd") << kNoLimit << N::UnsupportedScheme;
+    QTest::newRow("zero limit") << mServer.url("/target").toString() << qint64(0) << N::InvalidLimit;
+}
+
+void tst_AsyncRead::unstartableTarget_isRefusedAndEmitsNothing() {
+    QFETCH(QString, target);
+    QFETCH(qint64, maxBytes);
+    QFETCH(int, number);
+
+    host::NetworkAsyncReader reader(nullptr, kStallLimit);
+    Events events(reader);
+    const auto error = reader.AsyncRead(target, QStringLiteral("refused"), maxBytes);
+    QVERIFY(error);
+    QCOMPARE(error->Number, number);
+    QVERIFY(!error->Description.isEmpty());
+
+    readSentinel(reader, events);
+    QVERIFY(events.of(QStringLiteral("refused")).isEmpty());
+}
+
+void tst_AsyncRead::trickledBody_progressesMonotonicallyAndOutlivesStallLimit() {
+    // Chunks come faster than the stall limit, the whole body much slower.
+    const QByteArray body = pattern(64 * 1024);
+    mServer.route("/trickle", FaultRoute::trickle(body, 4096, 100));
+    host::NetworkAsyncReader reader(nullptr, kStallLimit);
+    Events events(reader);
+    QVERIFY(!reader.AsyncRead(mServer.url("/trickle").toString(), "trickle", kNoLimit));
+    QTRY_COMPARE_WITH_TIMEOUT(events.completions("trickle"), 1, kTimeoutMs);
+
+    const QList<Event> seen = events.of("trickle");
+    QCOMPARE(seen.last().property.Failure, AsyncReadFailure::None);
+    QCOMPARE(seen.last().property.Value, body);
+    QVERIFY2(seen.size() >= 3, "several progress events for a body that comes in 16 pieces");
+    qint32 previous = 0;
+    for (qsizetype i = 0; i + 1 < seen.size(); ++i) {
+        const AsyncProperty& p = seen[i].property;
+        QVERIFY(!seen[i].completion);
+        QCOMPARE(p.BytesMax, qint32(body.size()));
+        QVERIFY(p.BytesRead >= previous);
+        QVERIFY(p.BytesRead <= p.BytesMax);
+        previous = p.BytesRead;
+    }
+}
+
+void tst_AsyncRead::concurrentReads_eachCompleteOnceUnderTheirOwnName() {
+    mServer.route("/c-stall", FaultRoute::stall("partial", 1000));
+    mServer.route("/c-slow", FaultRoute::trickle(pattern(20000), 5000, 50));
+    host::NetworkAsyncReader reader(nullptr, kStallLimit);
+    Events events(reader);
+    QVERIFY(!reader.AsyncRead(mServer.url("/c-stall").toString(), "a", kNoLimit));
+    QVERIFY(!reader.AsyncRead(mServer.url("/c-missing").toString(), "b", kNoLimit));
+    QVERIFY(!reader.AsyncRead(mServer.url("/c-slow").toString(), "c", kNoLimit));
+    QVERIFY(!reader.AsyncRead(mServer.url("/target").toString(), "d", kNoLimit));
+    QCOMPARE(reader.runningReads(), 4);
+
+    QTRY_COMPARE_WITH_TIMEOUT(events.completions("a") + events.completions("b") + events.completions("c") +
+                                  events.completions("d"),
+                              4, kTimeoutMs);
+    readSentinel(reader, events);
+    for (const char* name : {"a", "b", "c", "d"}) {
+        QCOMPARE(events.completions(name), 1);
+    }
+    QCOMPARE(events.completion("a").Failure, AsyncReadFailure::Network);
+    QCOMPARE(events.completion("b").Failure, AsyncReadFailure::Network);
+    QCOMPARE(events.completion("c").Value, pattern(20000));
+    QCOMPARE(events.completion("d").Value, mTargetBody);
+}
+
+void tst_AsyncRead::request_asksForTheNewestCopy() {
+    host::NetworkAsyncReader reader(nullptr, kStallLimit);
+    Events events(reader);
+    readSentinel(reader, events);
+    const FaultRequest request = mServer.requests().last();
+    QCOMPARE(request.method, QByteArray("GET"));
+    QCOMPARE(request.headers.value("cache-control"), QByteArray("no-cache"));
+    QCOMPARE(request.headers.value("pragma"), QByteArray("no-cache"));
+}
+
+void tst_AsyncRead::destroyingReader_abortsItsRunningReads_data() {
+    QTest::addColumn<bool>("fromCompletionHandler");
+    QTest::newRow("from outside") << false;
+    QTest::newRow("from its own completion handler") << true;
+}
+
+void tst_AsyncRead::destroyingReader_abortsItsRunningReads() {
+    QFETCH(bool, fromCompletionHandler);
+
+    FaultServer server; // its own, so its connections are only this test's
+    server.route("/hang", FaultRoute::stall(pattern(1000), 100000));
+    server.route("/quick", FaultRoute::ok("done"));
+    QPointer<host::NetworkAsyncReader> reader = new host::NetworkAsyncReader(nullptr, 60s);
+    auto events = std::make_unique<Events>(*reader);
+    if (fromCompletionHandler) {
+        connect(reader, &host::AsyncReader::AsyncReadComplete, reader, [&reader] { delete reader; });
+    }
+    QVERIFY(!reader->AsyncRead(server.url("/hang").toString(), "hang", kNoLimit));
+    QTRY_VERIFY_WITH_TIMEOUT(!events->of("hang").isEmpty(), kTimeoutMs); // bytes have arrived
+    QCOMPARE(server.openConnections(), 1);
+
+    if (fromCompletionHandler) {
+        QVERIFY(!reader->AsyncRead(server.url("/quick").toString(), "quick", kNoLimit));
+        QTRY_VERIFY_WITH_TIMEOUT(reader.isNull(), kTimeoutMs);
+        QCOMPARE(events->completions("quick"), 1);
+    } else {
+        delete reader;
+    }
+    // The stalled connection is dropped by the client, and nothing is reported.
+    QTRY_COMPARE_WITH_TIMEOUT(server.openConnections(), 0, kTimeoutMs);
+    QCOMPARE(events->completions("hang"), 0);
+}
+
+void tst_AsyncRead::bufferThatCannotBeHad_isOutOfMemory() {
+#if defined(Q_OS_LINUX)
+    // Caps this process's address space a little above its current size, so
+    // that reserving the announced 1.5 GB fails as it would on a full machine.
+    QFile status("/proc/self/status");
+    QVERIFY(status.open(QIODevice::ReadOnly));
+    qint64 vmKb = 0;
+    for (const QByteArray& line : status.readAll().split('\n')) {
+        if (line.startsWith("VmSize:")) {
+            vmKb = line.mid(7).trimmed().split(' ').value(0).toLongLong();
+        }
+    }
+    QVERIFY(vmKb > 0);
+    rlimit previous{};
+    QCOMPARE(getrlimit(RLIMIT_AS, &previous), 0);
+    const rlimit capped{rlim_t(vmKb * 1024 + 768LL * 1024 * 1024), previous.rlim_max};
+    QCOMPARE(setrlimit(RLIMIT_AS, &capped), 0);
+    struct Restore {
+        rlimit limit;
+        ~Restore() { setrlimit(RLIMIT_AS, &limit); }
+    } restore{previous};
+
+    mServer.route("/oom", FaultRoute::stall("abc", 1'500'000'000));
+    host::NetworkAsyncReader reader(nullptr, 60s);
+    Events events(reader);
+    QVERIFY(!reader.AsyncRead(mServer.url("/oom").toString(), "oom", kNoLimit));
+    QTRY_COMPARE_WITH_TIMEOUT(events.completions("oom"), 1, kTimeoutMs);
+    const AsyncProperty done = events.completion("oom");
+    QCOMPARE(done.Failure, AsyncReadFailure::OutOfMemory);
+    QCOMPARE(done.BytesMax, 0);
+    QVERIFY(!done.FailureDetail.isEmpty());
+#else
+    QSKIP("The address space can be capped only on Linux.");
+#endif
+}
+
+QTEST_GUILESS_MAIN(tst_AsyncRead)
+#include "tst_asyncread.moc"

@@ -1,0 +1,201 @@
+// The main window: edition choice, run modes, the silent run's timer and the
+// hand-off of the package to the system.
+#include "app/frmUPDATE.h"
+#include "app/modPublic.h"
+#include "host/App.h"
+#include "tests/support/FakeAsyncReader.h"
+#include "tests/support/Recorders.h"
+#include "tests/support/TempConfig.h"
+#include "wizard/vcUPDATECTL.h"
+
+#include <QFile>
+#include <QGroupBox>
+#include <QPushButton>
+#include <QSignalSpy>
+#include <QTemporaryDir>
+#include <QTest>
+#include <QTimer>
+
+#include <memory>
+
+class tst_frmUPDATE : public QObject {
+    Q_OBJECT
+
+private:
+    struct Window {
+        FakeAsyncReader* reader = nullptr;
+        std::unique_ptr<frmUPDATE> form;
+    };
+    Window makeWindow(const QString& command) {
+        host::setCommandOverride(command);
+        Window w;
+        w.reader = new FakeAsyncReader;
+        w.form = std::make_unique<frmUPDATE>(w.reader);
+        return w;
+    }
+
+private slots:
+    void init() {
+        qputenv("KELVANE_UPDATE_SERVER", "http://updates.test:8080/");
+        host::setAppPathOverride(mFolder.path());
+    }
+    void cleanup() {
+        host::setCommandOverride(std::nullopt);
+        host::setAppPathOverride(std::nullopt);
+        qunsetenv("KELVANE_UPDATE_SERVER");
+    }
+
+    void editionChoice_isExactAndCaseSensitive_data() {
+        QTest::addColumn<QString>("settings");
+        QTest::addColumn<QString>("fileName");
+        QTest::newRow("no value") << QString() << "veltrin_marlo.txt";
+        QTest::newRow("1ZT") << "CurrentProduct=1ZT" << "veltrin_zent.txt";
+        QTest::newRow("lower case") << "CurrentProduct=1zt" << "veltrin_marlo.txt";
+        QTest::newRow("trailing blank") << "CurrentProduct=\"1ZT \"" << "veltrin_marlo.txt";
+        QTest::newRow("leading blank") << "CurrentProduct=\" 1ZT\"" << "veltrin_marlo.txt";
+        QTest::newRow("other edition") << "CurrentProduct=1MR" << "veltrin_marlo.txt";
+    }
+    void editionChoice_isExactAndCaseSensitive() {
+        QFETCH(QString, settings);
+        QFETCH(QString, fileName);
+        TempConfig config;
+        if (!settings.isEmpty()) {
+            config.writeSettings(QStringLiteral("[General]\n") + settings + QLatin1Char('\n'));
+        }
+        MsgBoxRecorder boxes;
+        Window w = makeWindow(QString());
+        w.form->Form_Load();
+        QCOMPARE(modPublic::VersionFileName, fileName);
+        QCOMPARE(w.form->vcUPDATECTL1->ConfigFileURL(), QStringLiteral("http://updates.test:8080/soft/") + fileName);
+        QVERIFY(boxes.calls.isEmpty());
+    }
+
+    void serverVariable_fallsBackToBuiltInBase() {
+        qunsetenv("KELVANE_UPDATE_SERVER");
+        QVERIFY(UpdateServer().startsWith(QLatin1String("http")));
+        qputenv("KELVANE_UPDATE_SERVER", "");
+        QVERIFY(!UpdateServer().isEmpty());
+    }
+
+    void runModes_followTheWholeCommandText_data() {
+        QTest::addColumn<QString>("command");
+        QTest::addColumn<bool>("hidden");
+        QTest::addColumn<int>("reads");
+        QTest::addColumn<bool>("tickUnloads");
+        QTest::newRow("interactive") << QString() << false << 0 << false;
+        QTest::newRow("Check") << "Check" << true << 1 << true;
+        QTest::newRow("check") << "check" << false << 0 << false;
+        QTest::newRow("Check blank") << "Check " << false << 0 << false;
+        QTest::newRow("Check /Auto") << "Check /Auto" << false << 0 << false;
+        QTest::newRow("/Auto") << "/Auto" << false << 1 << false;
+        QTest::newRow("/auto") << "/auto" << false << 0 << false;
+    }
+    void runModes_followTheWholeCommandText() {
+        QFETCH(QString, command);
+        QFETCH(bool, hidden);
+        QFETCH(int, reads);
+        QFETCH(bool, tickUnloads);
+        TempConfig config;
+        MsgBoxRecorder boxes;
+        Window w = makeWindow(command);
+        QSignalSpy unloaded(w.form.get(), &frmUPDATE::Unloaded);
+
+        w.form->Start();
+        QCOMPARE(w.form->isVisible(), !hidden);
+        QCOMPARE(w.reader->started.size(), reads);
+        if (reads == 1) {
+            QCOMPARE(w.reader->started[0].target, QStringLiteral("http://updates.test:8080/soft/veltrin_marlo.txt"));
+            QCOMPARE(w.form->vcUPDATECTL1->step(), 1);
+            QVERIFY(w.form->vcUPDATECTL1->fraFRAME[1]->isVisibleTo(w.form->vcUPDATECTL1));
+        }
+
+        QCOMPARE(w.form->Timer1->interval(), 10000);
+        QVERIFY(w.form->Timer1->isActive());
+        for (int tick = 0; tick < 3; ++tick) {
+            w.form->Timer1_Timer();
+        }
+        QCOMPARE(unloaded.size(), tickUnloads ? 1 : 0);
+        QCOMPARE(w.form->isVisible(), !hidden && !tickUnloads);
+        QVERIFY(boxes.calls.isEmpty());
+    }
+
+    void cancel_withoutPackage_unloadsWithoutShell() {
+        TempConfig config;
+        ShellRecorder shell;
+        MsgBoxRecorder boxes;
+        Window w = makeWindow(QString());
+        QSignalSpy unloaded(w.form.get(), &frmUPDATE::Unloaded);
+        w.form->Start();
+
+        QTest::mouseClick(w.form->vcUPDATECTL1->cmdCANCEL, Qt::LeftButton);
+        QVERIFY(shell.calls.isEmpty());
+        QVERIFY(boxes.calls.isEmpty());
+        QCOMPARE(unloaded.size(), 1);
+        QVERIFY(!w.form->isVisible());
+    }
+
+    void closeRequest_refusedOpen_warnsThenUnloads() {
+        TempConfig config;
+        MsgBoxRecorder boxes;
+        Window w = makeWindow(QString());
+        QSignalSpy unloaded(w.form.get(), &frmUPDATE::Unloaded);
+        w.form->Start();
+
+        // The real system open, on a package that is not there.
+        QString missing = mFolder.filePath(QStringLiteral("Update201.EXE"));
+        w.form->vcUPDATECTL1_CloseRequest(missing);
+        QCOMPARE(boxes.calls.size(), 1);
+        QCOMPARE(boxes.calls[0].text, QStringLiteral("Error jumping to:") + missing);
+        QCOMPARE(boxes.calls[0].title, QStringLiteral("Warning"));
+        QCOMPARE(boxes.calls[0].icon, host::MsgBoxIcon::Exclamation);
+        QCOMPARE(unloaded.size(), 1);
+    }
+
+    void closeRequest_opensPackageInProgramFolder() {
+        TempConfig config;
+        ShellRecorder shell;
+        Window w = makeWindow(QString());
+        QString package = mFolder.filePath(QStringLiteral("Update15.EXE"));
+        w.form->vcUPDATECTL1_CloseRequest(package);
+        QCOMPARE(shell.calls.size(), 1);
+        QCOMPARE(shell.calls[0].file, package);
+        QCOMPARE(shell.calls[0].directory, mFolder.path());
+        QVERIFY(w.form->isUnloaded());
+    }
+
+    void linuxOpen_startsScriptPackageInProgramFolder() {
+        TempConfig config;
+        MsgBoxRecorder boxes;
+        // A name a shell would split and run twice, were it ever parsed.
+        const QString package = mFolder.filePath(QStringLiteral("Update 2; touch pwned.EXE"));
+        QFile script(package);
+        QVERIFY(script.open(QIODevice::WriteOnly));
+        script.write("#!/bin/sh\necho ran > \"$PWD/setup-ran.txt\"\n");
+        script.close();
+        QVERIFY(!(script.permissions() & QFileDevice::ExeOwner));
+
+        Window w = makeWindow(QString());
+        w.form->LaunchFile(package);
+        QVERIFY(boxes.calls.isEmpty());
+        QTRY_VERIFY_WITH_TIMEOUT(QFile::exists(mFolder.filePath(QStringLiteral("setup-ran.txt"))), 10000);
+        QVERIFY(QFile::permissions(package) & QFileDevice::ExeOwner);
+        QVERIFY(!QFile::exists(mFolder.filePath(QStringLiteral("pwned.EXE"))));
+    }
+
+    void linuxOpen_refusesFolderAndEmptyPath() {
+        MsgBoxRecorder boxes;
+        TempConfig config;
+        Window w = makeWindow(QString());
+        w.form->LaunchFile(QString());
+        QVERIFY(boxes.calls.isEmpty());
+        w.form->LaunchFile(mFolder.path());
+        QCOMPARE(boxes.calls.size(), 1);
+        QCOMPARE(boxes.calls[0].text, QStringLiteral("Error jumping to:") + mFolder.path());
+    }
+
+private:
+    QTemporaryDir mFolder;
+};
+
+QTEST_MAIN(tst_frmUPDATE)
+#include "tst_frmupdate.moc"

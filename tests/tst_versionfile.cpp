@@ -1,0 +1,80 @@
+// How the version file's bytes become lines, and lines a package name.
+#include "wizard/VersionFile.h"
+
+#include <QTemporaryDir>
+#include <QTest>
+
+class tst_VersionFile : public QObject {
+    Q_OBJECT
+
+private slots:
+    void lines_followTheLineEndRules_data() {
+        QTest::addColumn<QByteArray>("bytes");
+        QTest::addColumn<QStringList>("lines");
+        const QStringList three{"Veltrin Marlo", "2.0.1", "http://h/soft/u.exe"};
+        QTest::newRow("CR LF") << QByteArray("Veltrin Marlo\r\n2.0.1\r\nhttp://h/soft/u.exe\r\n") << three;
+        QTest::newRow("lone CR") << QByteArray("Veltrin Marlo\r2.0.1\rhttp://h/soft/u.exe\r") << three;
+        QTest::newRow("no final line end") << QByteArray("Veltrin Marlo\r\n2.0.1\r\nhttp://h/soft/u.exe") << three;
+        QTest::newRow("LF only is one line")
+            << QByteArray("Veltrin Marlo\n2.0.1\nhttp://h/soft/u.exe\n")
+            << QStringList{"Veltrin Marlo\n2.0.1\nhttp://h/soft/u.exe\n"};
+        QTest::newRow("two lines") << QByteArray("P\r\n1.0\r\n") << QStringList{"P", "1.0"};
+        QTest::newRow("empty") << QByteArray() << QStringList{};
+        QTest::newRow("one empty line") << QByteArray("\r\n") << QStringList{""};
+        QTest::newRow("CR then CR LF") << QByteArray("a\r\r\nb") << QStringList{"a", "", "b"};
+        QTest::newRow("five lines") << QByteArray("P\r\n1.0\r\nu\r\nfour\r\nfive\r\n")
+                                    << QStringList{"P", "1.0", "u", "four", "five"};
+        QTest::newRow("blanks kept") << QByteArray("P\r\n 2.0 \r\nu") << QStringList{"P", " 2.0 ", "u"};
+        QTest::newRow("utf-8 text") << QByteArray("Phi\xc3\xaan b\xe1\xba\xa3n\r\n") << QStringList{"Phiên bản"};
+    }
+    void lines_followTheLineEndRules() {
+        QFETCH(QByteArray, bytes);
+        QFETCH(QStringList, lines);
+        QCOMPARE(versionfile::ReadLines(bytes), lines);
+    }
+
+    void packageName_dropsEveryFullStop_data() {
+        QTest::addColumn<QString>("version");
+        QTest::addColumn<QString>("name");
+        QTest::newRow("2.0.1") << "2.0.1" << "Update201.EXE";
+        QTest::newRow("15") << "15" << "Update15.EXE";
+        QTest::newRow("empty") << "" << "Update.EXE";
+        QTest::newRow("blanks") << " 2.0 " << "Update 20 .EXE";
+        QTest::newRow("dots only") << "..." << "Update.EXE";
+    }
+    void packageName_dropsEveryFullStop() {
+        QFETCH(QString, version);
+        QFETCH(QString, name);
+        QCOMPARE(versionfile::UpdateFileNameFor(version), name);
+    }
+
+    void plainFileName_rejectsAnythingThatLeavesTheFolder_data() {
+        QTest::addColumn<QString>("version");
+        QTest::addColumn<bool>("plain");
+        QTest::newRow("ordinary") << "2.0.1" << true;
+        QTest::newRow("blanks") << " 2.0 " << true;
+        QTest::newRow("vietnamese") << "bản 2" << true;
+        QTest::newRow("slash") << "/../../etc/x" << false;
+        QTest::newRow("backslash") << "1\\2" << false;
+        QTest::newRow("drive colon") << "C:2" << false;
+        QTest::newRow("control") << QStringLiteral("2\x01") << false;
+        QTest::newRow("C1 control") << QString(QChar(0x85)) << false;
+        QTest::newRow("windows forbidden") << "2?*" << false;
+        QTest::newRow("too long") << QString(250, QLatin1Char('9')) << false;
+        QTest::newRow("long but fits") << QString(245, QLatin1Char('9')) << true;
+    }
+    void plainFileName_rejectsAnythingThatLeavesTheFolder() {
+        QFETCH(QString, version);
+        QFETCH(bool, plain);
+        QCOMPARE(versionfile::IsPlainFileName(versionfile::UpdateFileNameFor(version)), plain);
+    }
+
+    void readFile_missingFileReadsNothing() {
+        QTemporaryDir dir;
+        QVERIFY(!versionfile::ReadFile(dir.filePath(QStringLiteral("veltrin_marlo.txt"))));
+        QVERIFY(!versionfile::ReadFile(dir.path())); // a folder is no version file
+    }
+};
+
+QTEST_GUILESS_MAIN(tst_VersionFile)
+#include "tst_versionfile.moc"

@@ -1,0 +1,402 @@
+// The wizard with a scripted download service: start-up, the step machine,
+// progress and completion texts, failures at each step.
+#include "app/modPublic.h"
+#include "host/App.h"
+#include "host/PropertyBag.h"
+#include "settings/modRWRegistry.h"
+#include "tests/support/FakeAsyncReader.h"
+#include "tests/support/Recorders.h"
+#include "tests/support/TempConfig.h"
+#include "wizard/WizardTexts.h"
+#include "wizard/vcUPDATECTL.h"
+
+#include <QDir>
+#include <QFile>
+#include <QGroupBox>
+#include <QLabel>
+#include <QLocale>
+#include <QPushButton>
+#include <QSignalSpy>
+#include <QTemporaryDir>
+#include <QTest>
+
+#include <memory>
+
+using namespace wizardtexts;
+
+namespace {
+const QByteArray kVersionFile = "Veltrin Marlo\r\n2.0.1\r\nhttp://updates.test/soft/setup.exe\r\n";
+}
+
+class tst_Wizard : public QObject {
+    Q_OBJECT
+
+private:
+    std::unique_ptr<TempConfig> mConfig;
+    std::unique_ptr<QTemporaryDir> mFolder;
+    std::unique_ptr<MsgBoxRecorder> mBoxes;
+    FakeAsyncReader* mReader = nullptr;
+    std::unique_ptr<vcUPDATECTL> mWizard;
+
+    QString folderFile(const QString& name) const { return mFolder->path() + QLatin1Char('/') + name; }
+    QString versionPath() const { return folderFile(QStringLiteral("veltrin_marlo.txt")); }
+    QString packagePath() const { return folderFile(QStringLiteral("Update201.EXE")); }
+
+    void makeWizard(const QString& currentVersion = QStringLiteral("1.0")) {
+        if (!currentVersion.isNull()) {
+            modRWRegistry::SaveAppSetting(QStringLiteral("CurrentVersion"), currentVersion);
+        }
+        mReader = new FakeAsyncReader;
+        mWizard = std::make_unique<vcUPDATECTL>(mReader);
+        mWizard->setConfigFileURL(QStringLiteral("http://updates.test/soft/veltrin_marlo.txt"));
+        mWizard->show();
+    }
+    // Next, and the version file arrives whole.
+    void passStepOne(const QByteArray& versionFile = kVersionFile) {
+        mWizard->cmdNEXT_Click();
+        mReader->complete(versionPath(), versionFile);
+    }
+
+private slots:
+    void init() {
+        QLocale::setDefault(QLocale::c());
+        mConfig = std::make_unique<TempConfig>();
+        mFolder = std::make_unique<QTemporaryDir>();
+        mBoxes = std::make_unique<MsgBoxRecorder>();
+        host::setAppPathOverride(mFolder->path());
+        modPublic::VersionFileName = QStringLiteral("veltrin_marlo.txt");
+    }
+    void cleanup() {
+        mWizard.reset();
+        mBoxes.reset();
+        host::setAppPathOverride(std::nullopt);
+        mFolder.reset();
+        mConfig.reset();
+    }
+
+    void startup_appFolderEndsInOneSeparator_data() {
+        QTest::addColumn<QString>("path");
+        QTest::addColumn<QString>("folder");
+        QTest::newRow("plain") << "/opt/kelvane" << "/opt/kelvane/";
+        QTest::newRow("root") << "/" << "/";
+    }
+    void startup_appFolderEndsInOneSeparator() {
+        QFETCH(QString, path);
+        QFETCH(QString, folder);
+        host::setAppPathOverride(path);
+        vcUPDATECTL wizard(new FakeAsyncReader);
+        QCOMPARE(wizard.appFolder(), folder);
+        QCOMPARE(wizard.step(), 0);
+        QCOMPARE(wizard.downloadedFile(), QString());
+    }
+
+    void startup_readsInstalledVersionAndStoredUrl() {
+        makeWizard(QStringLiteral("3.1"));
+        QCOMPARE(mWizard->currentVersion(), QStringLiteral("3.1"));
+
+        host::PropertyBag bag;
+        bag.WriteProperty(QStringLiteral("configfileurl"), QStringLiteral("http://x/soft/veltrin_marlo.txt"));
+        mWizard->ReadProperties(bag);
+        QCOMPARE(mWizard->ConfigFileURL(), QStringLiteral("http://x/soft/veltrin_marlo.txt"));
+        mWizard->ReadProperties(host::PropertyBag());
+        QCOMPARE(mWizard->ConfigFileURL(), QString());
+
+        QSignalSpy changed(mWizard.get(), &vcUPDATECTL::PropertyChanged);
+        mWizard->setConfigFileURL(QString());
+        QCOMPARE(changed.size(), 1);
+        host::PropertyBag saved;
+        mWizard->WriteProperties(saved);
+        QVERIFY(!saved.contains(QStringLiteral("ConfigFileURL"))); // equal to its default
+    }
+
+    void startup_panelShowsWelcomeOnly() {
+        makeWizard();
+        QVERIFY(mWizard->fraFRAME[0]->isVisible());
+        QCOMPARE(mWizard->fraFRAME[0]->title(), kFrame1Caption);
+        QVERIFY(!mWizard->fraFRAME[1]->isVisible());
+        QVERIFY(!mWizard->fraFRAME[2]->isVisible());
+        QVERIFY(mWizard->cmdNEXT->isEnabled());
+        QVERIFY(mWizard->cmdCANCEL->isEnabled());
+    }
+
+    void next_withoutUrl_refusesAndStaysStuck() {
+        makeWizard();
+        mWizard->setConfigFileURL(QString());
+        mWizard->cmdNEXT_Click();
+        QCOMPARE(mBoxes->calls.size(), 1);
+        QCOMPARE(mBoxes->calls[0].text,
+                 QStringLiteral("A configuration download URL was not provided.  Kelvane cannot continue."));
+        QCOMPARE(mBoxes->calls[0].title, QStringLiteral("Error"));
+        QCOMPARE(mBoxes->calls[0].icon, host::MsgBoxIcon::Critical);
+        QCOMPARE(mWizard->step(), 0);
+        QVERIFY(mWizard->fraFRAME[1]->isVisible());
+        QVERIFY(!mWizard->fraFRAME[0]->isVisible());
+        QVERIFY(!mWizard->cmdNEXT->isEnabled());
+        QVERIFY(mReader->started.isEmpty());
+    }
+
+    void next_startsVersionDownloadIntoProgramFolder() {
+        makeWizard();
+        mWizard->GetVersion();
+        QCOMPARE(mWizard->step(), 1);
+        QVERIFY(mWizard->fraFRAME[1]->isVisible());
+        QVERIFY(!mWizard->lblYES->isVisible());
+        QVERIFY(!mWizard->cmdNEXT->isEnabled());
+        QCOMPARE(mReader->started.size(), 1);
+        QCOMPARE(mReader->started[0].target, QStringLiteral("http://updates.test/soft/veltrin_marlo.txt"));
+        QCOMPARE(mReader->started[0].propertyName, versionPath());
+        QCOMPARE(mReader->started[0].maxBytes, vcUPDATECTL::kMaxVersionFileBytes);
+    }
+
+    void versionProgress_showsBytesAndLeavesPackageTotal() {
+        makeWizard();
+        mWizard->cmdNEXT_Click();
+        mReader->progress(versionPath(), 1024, 2048);
+        QCOMPARE(mWizard->lblPROGRESS->text(), QStringLiteral("1024 bytes of 2048 bytes of configuration retreived."));
+        mReader->progress(versionPath(), 5, 0); // no total yet: ignored
+        QCOMPARE(mWizard->lblPROGRESS->text(), QStringLiteral("1024 bytes of 2048 bytes of configuration retreived."));
+        QCOMPARE(mWizard->lastBytesMax(), 0);
+    }
+
+    void versionComplete_showsBothVersionsAndRecordsPublished_data() {
+        QTest::addColumn<QString>("installed");
+        QTest::addColumn<QString>("published");
+        QTest::addColumn<bool>("same");
+        QTest::newRow("newer") << "1.0" << "2.0.1" << false;
+        QTest::newRow("equal") << "1.0" << "1.0" << true;
+        QTest::newRow("1.00 is new") << "1.0" << "1.00" << false;
+        QTest::newRow("case counts") << "1.0a" << "1.0A" << false;
+        QTest::newRow("older counts as new") << "3.0" << "2.0" << false;
+        QTest::newRow("none installed") << "" << "2.0" << false;
+    }
+    void versionComplete_showsBothVersionsAndRecordsPublished() {
+        QFETCH(QString, installed);
+        QFETCH(QString, published);
+        QFETCH(bool, same);
+        makeWizard(installed);
+        passStepOne("Veltrin Marlo\r\n" + published.toUtf8() + "\r\nhttp://updates.test/soft/setup.exe\r\n");
+
+        QCOMPARE(mWizard->productName(), QStringLiteral("Veltrin Marlo"));
+        QCOMPARE(mWizard->serverVersion(), published);
+        QCOMPARE(mWizard->updateURL(), QStringLiteral("http://updates.test/soft/setup.exe"));
+        QVERIFY(!QFile::exists(versionPath()));
+        QCOMPARE(modRWRegistry::GetAppSetting(QStringLiteral("ServerVersion")), published);
+        QCOMPARE(mWizard->lblVERSION->text(),
+                 QStringLiteral("Phiên bản hiện thời: ") + installed + QStringLiteral("    Phiên bản trên máy chủ: ") +
+                     published);
+        QCOMPARE(mWizard->lblYES->text(), same ? kNoNewVersionText : kNewVersionText);
+        QVERIFY(mWizard->lblYES->isVisible());
+        QVERIFY(mWizard->cmdNEXT->isEnabled());
+        QCOMPARE(mWizard->focusWidget(), mWizard->cmdNEXT);
+        QCOMPARE(mWizard->step(), 1);
+    }
+
+    void versionFailure_showsLongTextAndWritesNothing_data() {
+        QTest::addColumn<int>("failure");
+        QTest::newRow("network") << int(host::AsyncReadFailure::Network);
+        QTest::newRow("too large") << int(host::AsyncReadFailure::TooLarge);
+    }
+    void versionFailure_showsLongTextAndWritesNothing() {
+        QFETCH(int, failure);
+        makeWizard();
+        modRWRegistry::SaveAppSetting(QStringLiteral("ServerVersion"), QStringLiteral("1.5"));
+        mWizard->cmdNEXT_Click();
+        mReader->fail(versionPath(), host::AsyncReadFailure(failure));
+        if (failure == int(host::AsyncReadFailure::Network)) {
+            QCOMPARE(mWizard->lblPROGRESS->text(), kVersionFailureText);
+        } else {
+            QVERIFY(mWizard->lblPROGRESS->text().contains(QLatin1String("larger than 1 MB")));
+        }
+        QVERIFY(!mWizard->cmdNEXT->isEnabled());
+        QVERIFY(!mWizard->lblYES->isVisible());
+        QVERIFY(!QFile::exists(versionPath()));
+        QCOMPARE(modRWRegistry::GetAppSetting(QStringLiteral("ServerVersion")), QStringLiteral("1.5"));
+    }
+
+    void unsafePublishedVersion_failsTheCheck_data() {
+        QTest::addColumn<QByteArray>("version");
+        QTest::newRow("climbs out") << QByteArray("/../../../home/x");
+        QTest::newRow("backslash") << QByteArray("..\\..\\x");
+        QTest::newRow("colon") << QByteArray("C:1");
+    }
+    void unsafePublishedVersion_failsTheCheck() {
+        QFETCH(QByteArray, version);
+        makeWizard();
+        passStepOne("P\r\n" + version + "\r\nhttp://updates.test/x.exe\r\n");
+        QVERIFY(mWizard->lblPROGRESS->text().contains(QLatin1String("cannot be used in a file name")));
+        QVERIFY(!mWizard->cmdNEXT->isEnabled());
+        QCOMPARE(modRWRegistry::GetAppSetting(QStringLiteral("ServerVersion")), QString());
+        mWizard->cmdNEXT_Click(); // even a forced press writes nothing outside the folder
+        QCOMPARE(mWizard->updateFileName(), QString());
+        QCOMPARE(mReader->started.last().propertyName, mWizard->appFolder());
+    }
+
+    void versionFileUnwritable_failsTheCheck() {
+        host::setAppPathOverride(folderFile(QStringLiteral("no-such-folder")));
+        makeWizard();
+        mWizard->cmdNEXT_Click();
+        mReader->complete(mWizard->appFolder() + modPublic::VersionFileName, kVersionFile);
+        QCOMPARE(mWizard->lblPROGRESS->text(), kVersionFailureText);
+        QCOMPARE(modRWRegistry::GetAppSetting(QStringLiteral("ServerVersion")), QString());
+        QVERIFY(!mWizard->cmdNEXT->isEnabled());
+    }
+
+    void startRefused_showsWarningAndStaysInStep() {
+        makeWizard();
+        mReader->refuseNext = host::AsyncReadError{13, QStringLiteral("Unsupported scheme")};
+        mWizard->cmdNEXT_Click();
+        QCOMPARE(mBoxes->calls.size(), 1);
+        QCOMPARE(mBoxes->calls[0].text,
+                 QStringLiteral("13:Error in call to BeginDownload().\r\n\r\nError Description: Unsupported scheme"));
+        QCOMPARE(mBoxes->calls[0].title, QStringLiteral("Warning"));
+        QCOMPARE(mBoxes->calls[0].icon, host::MsgBoxIcon::Critical);
+        QCOMPARE(mWizard->step(), 1);
+        QVERIFY(!mWizard->cmdNEXT->isEnabled());
+    }
+
+    void stepTwo_fillsCaptionDeletesStalePackageAndDownloads() {
+        makeWizard();
+        passStepOne();
+        QFile stale(packagePath());
+        QVERIFY(stale.open(QIODevice::WriteOnly));
+        stale.write("old");
+        stale.close();
+        QFile neighbour(folderFile(QStringLiteral("Update201.EXE.bak")));
+        QVERIFY(neighbour.open(QIODevice::WriteOnly));
+        neighbour.close();
+
+        mWizard->cmdNEXT_Click();
+        QCOMPARE(mWizard->step(), 2);
+        QVERIFY(mWizard->fraFRAME[2]->isVisible());
+        QVERIFY(!mWizard->fraFRAME[1]->isVisible());
+        QCOMPARE(mWizard->lblUPDATE->text(), QStringLiteral("Đang download cập nhập cho: \r\nVeltrin Marlo to \r\n") +
+                                                 packagePath());
+        QVERIFY(!QFile::exists(packagePath()));
+        QVERIFY(QFile::exists(neighbour.fileName()));
+        QCOMPARE(mReader->started.size(), 2);
+        QCOMPARE(mReader->started[1].target, QStringLiteral("http://updates.test/soft/setup.exe"));
+        QCOMPARE(mReader->started[1].propertyName, packagePath());
+    }
+
+    void packageTexts_followTheTotal_data() {
+        QTest::addColumn<int>("read");
+        QTest::addColumn<int>("total");
+        QTest::addColumn<QString>("progress");
+        QTest::addColumn<QString>("complete");
+        QTest::newRow("512") << 512 << 512 << "0.51 KB of 0.51 KB downloaded..." << "Download of 0.51 KB complete.";
+        QTest::newRow("999999") << 999999 << 999999 << "1000.00 KB of 1000.00 KB downloaded..."
+                                << "Download of 1000.00 KB complete.";
+        QTest::newRow("1000000") << 500000 << 1000000 << "0.50 MB of 1.00 MB downloaded..."
+                                 << "Download 1.00" + kCompleteMbPiece;
+        QTest::newRow("2500000") << 1250000 << 2500000 << "1.25 MB of 2.50 MB downloaded..."
+                                 << "Download 2.50" + kCompleteMbPiece;
+    }
+    void packageTexts_followTheTotal() {
+        QFETCH(int, read);
+        QFETCH(int, total);
+        QFETCH(QString, progress);
+        QFETCH(QString, complete);
+        makeWizard();
+        passStepOne();
+        mWizard->cmdNEXT_Click();
+        mReader->progress(packagePath(), read, total);
+        QCOMPARE(mWizard->lblPROGRESSUPDATE->text(), progress);
+        QCOMPARE(mWizard->lastBytesMax(), total);
+        mReader->progress(packagePath(), read, 0); // no total: nothing changes
+        QCOMPARE(mWizard->lastBytesMax(), total);
+
+        QStringList closeRequests;
+        connect(mWizard.get(), &vcUPDATECTL::CloseRequest, this, [&](QString& file) { closeRequests << file; });
+        mReader->complete(packagePath(), QByteArray(total, 'x'));
+        QCOMPARE(mWizard->lblPROGRESSUPDATE->text(), complete);
+        QCOMPARE(mWizard->cmdCANCEL->text(), QStringLiteral("Setup"));
+        QCOMPARE(mWizard->focusWidget(), mWizard->cmdCANCEL);
+        QCOMPARE(mWizard->downloadedFile(), packagePath());
+        QCOMPARE(QFileInfo(packagePath()).size(), qint64(total));
+
+        QTest::mouseClick(mWizard->cmdCANCEL, Qt::LeftButton);
+        QCOMPARE(closeRequests, QStringList{packagePath()});
+    }
+
+    void sizes_useTheLocaleDecimalSeparator() {
+        QLocale::setDefault(QLocale(QLocale::German, QLocale::Germany));
+        QCOMPARE(PackageProgressText(1250000, 2500000), QStringLiteral("1,25 MB of 2,50 MB downloaded..."));
+        QCOMPARE(PackageProgressText(999990000, 2000000000),
+                 QStringLiteral("999,99 MB of 2000,00 MB downloaded...")); // no digit grouping
+    }
+
+    void packageFailure_keepsCancelAndOffersNothing() {
+        makeWizard();
+        passStepOne();
+        mWizard->cmdNEXT_Click();
+        mReader->progress(packagePath(), 100, 2000);
+        mReader->fail(packagePath());
+        QCOMPARE(mWizard->lblPROGRESSUPDATE->text(), kPackageFailureText);
+        QCOMPARE(mWizard->cmdCANCEL->text(), QStringLiteral("&Cancel"));
+        QCOMPARE(mWizard->downloadedFile(), QString());
+        QVERIFY(!QFile::exists(packagePath()));
+    }
+
+    void packageUnwritable_saysSoAndOffersNothing() {
+        makeWizard();
+        passStepOne();
+        mWizard->cmdNEXT_Click();
+        // A folder in the package's place: the write must fail.
+        QVERIFY(QDir(mFolder->path()).mkdir(QStringLiteral("Update201.EXE")));
+        mReader->complete(packagePath(), QByteArray(4000, 'x'));
+        QVERIFY(mWizard->lblPROGRESSUPDATE->text().startsWith(QStringLiteral("Could not write the update package to ")));
+        QVERIFY(mWizard->lblPROGRESSUPDATE->text().contains(packagePath()));
+        QCOMPARE(mWizard->cmdCANCEL->text(), QStringLiteral("&Cancel"));
+        QCOMPARE(mWizard->downloadedFile(), QString());
+    }
+
+    void completionWithoutProgress_usesTheReceivedSize() {
+        makeWizard();
+        passStepOne();
+        mWizard->cmdNEXT_Click();
+        mReader->complete(packagePath(), QByteArray(2500000, 'x'));
+        QCOMPARE(mWizard->lblPROGRESSUPDATE->text(), QStringLiteral("Download 2.50") + kCompleteMbPiece);
+    }
+
+    void pathInOtherCase_isThePackage() {
+        makeWizard();
+        mWizard->cmdNEXT_Click();
+        mReader->progress(versionPath().toUpper(), 1250000, 2500000);
+        QCOMPARE(mWizard->lblPROGRESSUPDATE->text(), QStringLiteral("1.25 MB of 2.50 MB downloaded..."));
+        QCOMPARE(mWizard->lblPROGRESS->text(), QString());
+    }
+
+    void cancel_beforeAnyDownload_carriesNothing() {
+        makeWizard();
+        QStringList closeRequests;
+        connect(mWizard.get(), &vcUPDATECTL::CloseRequest, this, [&](QString& file) { closeRequests << file; });
+        QTest::mouseClick(mWizard->cmdCANCEL, Qt::LeftButton);
+        QCOMPARE(closeRequests, QStringList{QString()});
+    }
+
+    void thirdNext_hidesEveryFrameAndStartsNothing() {
+        makeWizard();
+        passStepOne();
+        mWizard->cmdNEXT_Click();
+        mWizard->cmdNEXT_Click();
+        QCOMPARE(mWizard->step(), 3);
+        for (QGroupBox* frame : mWizard->fraFRAME) {
+            QVERIFY(!frame->isVisible());
+        }
+        QCOMPARE(mReader->started.size(), 2);
+    }
+
+    void twoLineVersionFile_stepTwoTargetsNoFile() {
+        makeWizard();
+        passStepOne("P\r\n2.0\r\n");
+        QCOMPARE(mWizard->updateURL(), QString());
+        QCOMPARE(mWizard->updateFileName(), QString());
+        mWizard->cmdNEXT_Click();
+        QCOMPARE(mReader->started.size(), 2);
+        QCOMPARE(mReader->started[1].propertyName, mWizard->appFolder());
+        QVERIFY(QFileInfo(mWizard->appFolder()).isDir()); // nothing deleted
+    }
+};
+
+QTEST_MAIN(tst_Wizard)
+#include "tst_wizard.moc"

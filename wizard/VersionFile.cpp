@@ -1,0 +1,69 @@
+#include "wizard/VersionFile.h"
+
+#include <QFile>
+
+namespace versionfile {
+
+QStringList SplitLines(const QString& text) {
+    QStringList lines;
+    QString current;
+    bool open = false; // characters seen since the last line end
+    for (qsizetype i = 0; i < text.size(); ++i) {
+        const QChar c = text.at(i);
+        if (c == QLatin1Char('\r')) {
+            lines.append(current);
+            current.clear();
+            open = false;
+            if (i + 1 < text.size() && text.at(i + 1) == QLatin1Char('\n')) {
+                ++i;
+            }
+            continue;
+        }
+        current.append(c);
+        open = true;
+    }
+    if (open) {
+        lines.append(current);
+    }
+    return lines;
+}
+
+QStringList ReadLines(const QByteArray& bytes) {
+    return SplitLines(QString::fromLocal8Bit(bytes));
+}
+
+std::optional<QStringList> ReadFile(const QString& path) {
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly)) {
+        return std::nullopt;
+    }
+    const QByteArray bytes = file.readAll();
+    if (file.error() != QFileDevice::NoError) {
+        return std::nullopt;
+    }
+    return ReadLines(bytes);
+}
+
+QString UpdateFileNameFor(const QString& serverVersion) {
+    QString digits = serverVersion;
+    digits.remove(QLatin1Char('.'));
+    return QStringLiteral("Update") + digits + QStringLiteral(".EXE");
+}
+
+bool IsPlainFileName(const QString& name) {
+    if (name.isEmpty() || name == QLatin1String(".") || name == QLatin1String("..")) {
+        return false;
+    }
+    if (name.toUtf8().size() > 255) {
+        return false;
+    }
+    static const QString forbidden = QStringLiteral("<>:\"/\\|?*");
+    for (const QChar c : name) {
+        if (c.category() == QChar::Other_Control || forbidden.contains(c)) {
+            return false;
+        }
+    }
+    return true;
+}
+
+} // namespace versionfile

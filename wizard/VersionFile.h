@@ -1,0 +1,34 @@
+#pragma once
+
+#include <QByteArray>
+#include <QString>
+#include <QStringList>
+
+#include <optional>
+
+// The version file the vendor publishes: line 1 the product name, line 2 the
+// published version, line 3 the package's URL; later lines are ignored.
+namespace versionfile {
+
+// Splits text into lines the way the version file is read: a line ends at
+// CR LF or at a lone CR, neither being part of it; a LF on its own stays in
+// the line. A final line end adds no empty line. Nothing is trimmed.
+QStringList SplitLines(const QString& text);
+
+// The file's bytes are text in the system's 8-bit locale encoding.
+QStringList ReadLines(const QByteArray& bytes);
+
+// The lines of the file at `path`, or nothing when it cannot be opened or
+// read. The file itself is left as it is.
+std::optional<QStringList> ReadFile(const QString& path);
+
+// "Update", the version without any full stop, ".EXE".
+QString UpdateFileNameFor(const QString& serverVersion);
+
+// True when `name` can only ever address a file directly inside the program
+// folder on any platform the product runs on: no separator, no drive colon,
+// no control character, none of the characters Windows forbids, not "." or
+// "..", and at most 255 bytes.
+bool IsPlainFileName(const QString& name);
+
+} // namespace versionfile

@@ -1,0 +1,40 @@
+#include "wizard/WizardTexts.h"
+
+#include <QLocale>
+
+namespace wizardtexts {
+
+bool UsesMegabytes(qint32 bytesMax) {
+    return bytesMax / 1000.0 >= 1000.0;
+}
+
+QString FormatSize(qint32 bytes, qint32 bytesMax) {
+    QLocale locale;
+    locale.setNumberOptions(QLocale::OmitGroupSeparator);
+    const double divisor = UsesMegabytes(bytesMax) ? 1000000.0 : 1000.0;
+    return locale.toString(bytes / divisor, 'f', 2);
+}
+
+QString VersionProgressText(qint32 bytesRead, qint32 bytesMax) {
+    return QString::number(bytesRead) + QStringLiteral(" bytes of ") + QString::number(bytesMax) +
+           QStringLiteral(" bytes of configuration retreived.");
+}
+
+QString PackageProgressText(qint32 bytesRead, qint32 bytesMax) {
+    const QString unit = UsesMegabytes(bytesMax) ? QStringLiteral(" MB") : QStringLiteral(" KB");
+    return FormatSize(bytesRead, bytesMax) + unit + QStringLiteral(" of ") + FormatSize(bytesMax, bytesMax) + unit +
+           QStringLiteral(" downloaded...");
+}
+
+QString PackageCompleteText(qint32 lastBytesMax) {
+    if (UsesMegabytes(lastBytesMax)) {
+        return QStringLiteral("Download ") + FormatSize(lastBytesMax, lastBytesMax) + kCompleteMbPiece;
+    }
+    return QStringLiteral("Download of ") + FormatSize(lastBytesMax, lastBytesMax) + QStringLiteral(" KB complete.");
+}
+
+QString VersionText(const QString& currentVersion, const QString& serverVersion) {
+    return kInstalledVersionPiece + currentVersion + kServerVersionPiece + serverVersion;
+}
+
+} // namespace wizardtexts

@@ -1,0 +1,235 @@
+#include "wizard/vcUPDATECTL.h"
+
+#include "app/modPublic.h"
+#include "host/App.h"
+#include "host/MsgBox.h"
+#include "host/PropertyBag.h"
+#include "host/SaveFile.h"
+#include "settings/modRWRegistry.h"
+#include "wizard/VersionFile.h"
+#include "wizard/WizardTexts.h"
+
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QGroupBox>
+#include <QLabel>
+#include <QPushButton>
+
+#include <limits>
+
+using namespace wizardtexts;
+
+vcUPDATECTL::vcUPDATECTL(host::AsyncReader* reader, QWidget* parent) : QWidget(parent), mReader(reader) {
+    buildPanel();
+
+    // Start-up: the program's folder, the first step, the installed version.
+    mAppFolder = host::AppPath();
+    if (!mAppFolder.endsWith(QDir::separator())) {
+        mAppFolder += QDir::separator();
+    }
+    mStep = 0;
+    mCurrentVersion = modRWRegistry::GetAppSetting(QStringLiteral("CurrentVersion"));
+    mDownloadedFile.clear();
+
+    if (mReader) {
+        mReader->setParent(this);
+        connect(mReader, &host::AsyncReader::AsyncReadProgress, this, &vcUPDATECTL::onAsyncReadProgress);
+        connect(mReader, &host::AsyncReader::AsyncReadComplete, this, &vcUPDATECTL::onAsyncReadComplete);
+    }
+    connect(cmdNEXT, &QPushButton::clicked, this, &vcUPDATECTL::cmdNEXT_Click);
+    connect(cmdCANCEL, &QPushButton::clicked, this, &vcUPDATECTL::cmdCANCEL_Click);
+}
+
+// A read still running is abandoned with the control: the reader goes first,
+// so none of its events reaches a half-destroyed panel.
+vcUPDATECTL::~vcUPDATECTL() {
+    delete mReader;
+}
+
+void vcUPDATECTL::setConfigFileURL(const QString& pstr) {
+    mConfigFileURL = pstr;
+    emit PropertyChanged(QStringLiteral("ConfigFileURL"));
+}
+
+void vcUPDATECTL::GetVersion() {
+    cmdNEXT_Click();
+}
+
+void vcUPDATECTL::ReadProperties(const host::PropertyBag& bag) {
+    mConfigFileURL = bag.ReadProperty(QStringLiteral("ConfigFileURL"), QString()).toString();
+}
+
+void vcUPDATECTL::WriteProperties(host::PropertyBag& bag) const {
+    bag.WriteProperty(QStringLiteral("ConfigFileURL"), mConfigFileURL, QString());
+}
+
+void vcUPDATECTL::cmdNEXT_Click() {
+    cmdCANCEL->setFocus();
+    cmdNEXT->setEnabled(false);
+    mStep += 1;
+    for (qsizetype i = 0; i < fraFRAME.size(); ++i) {
+        fraFRAME.at(i)->setVisible(i == mStep);
+    }
+
+    if (mStep == 1) {
+        if (mConfigFileURL.isEmpty()) {
+            host::MsgBox(QStringLiteral("A configuration download URL was not provided.  Kelvane cannot continue."),
+                         host::MsgBoxIcon::Critical, QStringLiteral("Error"));
+            mStep -= 1;
+        } else {
+            BeginDownload(mConfigFileURL, mAppFolder + modPublic::VersionFileName);
+        }
+    }
+    if (mStep == 2) {
+        QString caption = lblUPDATE->text();
+        caption.replace(QStringLiteral("$n"), QStringLiteral("\r\n") + mProductName);
+        lblUPDATE->setText(caption);
+        caption = lblUPDATE->text();
+        caption.replace(QStringLiteral("$f"), QStringLiteral("\r\n") + mAppFolder + mUpdateFileName);
+        lblUPDATE->setText(caption);
+
+        // An old copy of this very package goes; nothing else in the folder.
+        const QString target = mAppFolder + mUpdateFileName;
+        if (!mUpdateFileName.isEmpty() && QFileInfo(target).isFile()) {
+            QFile::remove(target);
+        }
+        BeginDownload(mUpdateURL, target);
+    }
+}
+
+void vcUPDATECTL::cmdCANCEL_Click() {
+    QString downloaded = mDownloadedFile;
+    emit CloseRequest(downloaded);
+}
+
+bool vcUPDATECTL::isVersionFile(const QString& localPath) const {
+    return localPath == mAppFolder + modPublic::VersionFileName;
+}
+
+void vcUPDATECTL::BeginDownload(const QString& url, const QString& localPath) {
+    const qint64 limit = isVersionFile(localPath) ? kMaxVersionFileBytes : std::numeric_limits<qint32>::max();
+    const std::optional<host::AsyncReadError> error =
+        mReader ? mReader->AsyncRead(url, localPath, limit)
+                : std::optional<host::AsyncReadError>(host::AsyncReadError{91, QStringLiteral("No download service.")});
+    if (error) {
+        host::MsgBox(QString::number(error->Number) + QStringLiteral(":Error in call to BeginDownload().") +
+                         QStringLiteral("\r\n\r\n") + QStringLiteral("Error Description: ") + error->Description,
+                     host::MsgBoxIcon::Critical, QStringLiteral("Warning"));
+    }
+}
+
+void vcUPDATECTL::onAsyncReadProgress(const host::AsyncProperty& property) {
+    if (property.BytesMax == 0) {
+        return;
+    }
+    DownloadProgress(property.BytesRead, property.BytesMax, property.PropertyName);
+}
+
+void vcUPDATECTL::DownloadProgress(qint32 bytesRead, qint32 bytesMax, const QString& localPath) {
+    if (isVersionFile(localPath)) {
+        lblPROGRESS->setText(VersionProgressText(bytesRead, bytesMax));
+        return;
+    }
+    lblPROGRESSUPDATE->setText(PackageProgressText(bytesRead, bytesMax));
+    mLastBytesMax = bytesMax;
+}
+
+void vcUPDATECTL::onAsyncReadComplete(const host::AsyncProperty& property) {
+    using host::AsyncReadFailure;
+    if (property.BytesMax == 0) {
+        switch (property.Failure) {
+        case AsyncReadFailure::TooLarge:
+            showStepFailure(isVersionFile(property.PropertyName)
+                                ? QStringLiteral("The version file on the server is larger than 1 MB and was not read. "
+                                                 "The update check did not succeed.")
+                                : QStringLiteral("The update package is too large to download."));
+            return;
+        case AsyncReadFailure::OutOfMemory:
+            showStepFailure(QStringLiteral("Not enough memory to hold the download. The update did not succeed."));
+            return;
+        case AsyncReadFailure::None:
+        case AsyncReadFailure::Network:
+            break;
+        }
+        ErrorMessage();
+        return;
+    }
+
+    // The bytes are written whole or not at all: the target name never holds
+    // part of a package, and a file that could not be written is never
+    // offered for setup.
+    const std::optional<QString> writeError = host::SaveWholeFile(property.PropertyName, property.Value);
+    if (writeError) {
+        if (isVersionFile(property.PropertyName)) {
+            ErrorMessage();
+        } else {
+            lblPROGRESSUPDATE->setText(QStringLiteral("Could not write the update package to ") +
+                                       QDir::toNativeSeparators(property.PropertyName) + QStringLiteral(": ") +
+                                       *writeError);
+        }
+        return;
+    }
+    if (!isVersionFile(property.PropertyName) && mLastBytesMax == 0) {
+        // No progress report announced a size; the completed read knows it.
+        mLastBytesMax = property.BytesMax;
+    }
+    DownloadComplete(property.PropertyName);
+}
+
+void vcUPDATECTL::DownloadComplete(const QString& localPath) {
+    if (isVersionFile(localPath)) {
+        if (!ReadVersionFile()) {
+            ErrorMessage();
+            return;
+        }
+        if (!mUpdateFileName.isEmpty() && !versionfile::IsPlainFileName(mUpdateFileName)) {
+            // Never let a later step write outside the program folder.
+            mUpdateURL.clear();
+            mUpdateFileName.clear();
+            lblPROGRESS->setText(QStringLiteral("The published version \"") + mServerVersion +
+                                 QStringLiteral("\" cannot be used in a file name. The update check did not succeed."));
+            return;
+        }
+        modRWRegistry::SaveAppSetting(QStringLiteral("ServerVersion"), mServerVersion);
+        lblVERSION->setText(VersionText(mCurrentVersion, mServerVersion));
+        if (mServerVersion == mCurrentVersion) {
+            lblYES->setText(kNoNewVersionText);
+        }
+        lblYES->setVisible(true);
+        cmdNEXT->setEnabled(true);
+        cmdNEXT->setFocus();
+        return;
+    }
+
+    cmdCANCEL->setText(QStringLiteral("Setup"));
+    cmdCANCEL->setFocus();
+    lblPROGRESSUPDATE->setText(PackageCompleteText(mLastBytesMax));
+    mDownloadedFile = localPath;
+}
+
+void vcUPDATECTL::ErrorMessage() {
+    showStepFailure(mStep == 1 ? kVersionFailureText : kPackageFailureText);
+}
+
+void vcUPDATECTL::showStepFailure(const QString& text) {
+    (mStep == 1 ? lblPROGRESS : lblPROGRESSUPDATE)->setText(text);
+}
+
+// Returns false, with every field as it was, when the local copy could not be
+// opened or read; the caller then treats the check as failed.
+bool vcUPDATECTL::ReadVersionFile() {
+    const QString path = mAppFolder + modPublic::VersionFileName;
+    const std::optional<QStringList> lines = versionfile::ReadFile(path);
+    if (!lines) {
+        return false;
+    }
+    mProductName = lines->value(0);
+    mServerVersion = lines->value(1);
+    mUpdateURL = lines->value(2);
+    if (lines->size() >= 3) {
+        mUpdateFileName = versionfile::UpdateFileNameFor(mServerVersion);
+    }
+    QFile::remove(path);
+    return true;
+}

@@ -1,0 +1,97 @@
+#pragma once
+
+#include "host/AsyncRead.h"
+
+#include <QList>
+#include <QString>
+#include <QWidget>
+
+class QGroupBox;
+class QLabel;
+class QPushButton;
+
+namespace host {
+class PropertyBag;
+}
+
+// The update wizard: three steps, from the welcome page over the version
+// check to the download of the package. It knows nothing of the window that
+// holds it; it talks to the outside through ConfigFileURL, GetVersion,
+// cmdNEXT_Click and the CloseRequest event.
+class vcUPDATECTL : public QWidget {
+    Q_OBJECT
+public:
+    // Largest version file the wizard accepts; a bigger one is a failed check.
+    static constexpr qint64 kMaxVersionFileBytes = 1024 * 1024;
+
+    // `reader` performs the downloads; the control takes ownership of it.
+    explicit vcUPDATECTL(host::AsyncReader* reader, QWidget* parent = nullptr);
+    ~vcUPDATECTL() override;
+
+    // Next: advances one step and starts that step's work.
+    void cmdNEXT_Click();
+    QString ConfigFileURL() const { return mConfigFileURL; }
+    void setConfigFileURL(const QString& pstr);
+    // One press of Next; the silent check runs the first step with it.
+    void GetVersion();
+
+    // The stored properties: "ConfigFileURL", default "".
+    void ReadProperties(const host::PropertyBag& bag);
+    void WriteProperties(host::PropertyBag& bag) const;
+
+    // State, read-only, for the window and for tests.
+    qint32 step() const { return mStep; }
+    QString appFolder() const { return mAppFolder; }
+    QString currentVersion() const { return mCurrentVersion; }
+    QString productName() const { return mProductName; }
+    QString serverVersion() const { return mServerVersion; }
+    QString updateURL() const { return mUpdateURL; }
+    QString updateFileName() const { return mUpdateFileName; }
+    QString downloadedFile() const { return mDownloadedFile; }
+    qint32 lastBytesMax() const { return mLastBytesMax; }
+
+    // The panel's controls.
+    QLabel* Image1 = nullptr;
+    QList<QGroupBox*> fraFRAME;
+    QLabel* lblSTEP1 = nullptr;
+    QLabel* lblSTEP2 = nullptr;
+    QLabel* lblPROGRESS = nullptr;
+    QLabel* lblVERSION = nullptr;
+    QLabel* lblYES = nullptr;
+    QLabel* lblUPDATE = nullptr;
+    QLabel* lblPROGRESSUPDATE = nullptr;
+    QPushButton* cmdCANCEL = nullptr;
+    QPushButton* cmdNEXT = nullptr;
+
+signals:
+    // Raised by Cancel (with "") or by Setup (with the package's full path).
+    void CloseRequest(QString& DownloadedFile);
+    void PropertyChanged(const QString& propertyName);
+
+private:
+    void buildPanel();
+    void cmdCANCEL_Click();
+
+    void BeginDownload(const QString& url, const QString& localPath);
+    bool isVersionFile(const QString& localPath) const;
+    void onAsyncReadProgress(const host::AsyncProperty& property);
+    void onAsyncReadComplete(const host::AsyncProperty& property);
+    void DownloadProgress(qint32 bytesRead, qint32 bytesMax, const QString& localPath);
+    void DownloadComplete(const QString& localPath);
+    void ErrorMessage();
+    void showStepFailure(const QString& text);
+    bool ReadVersionFile();
+
+    host::AsyncReader* mReader = nullptr;
+
+    QString mConfigFileURL;
+    QString mAppFolder;
+    QString mCurrentVersion;
+    qint32 mStep = 0;
+    QString mProductName;
+    QString mServerVersion;
+    QString mUpdateURL;
+    QString mUpdateFileName;
+    QString mDownloadedFile;
+    qint32 mLastBytesMax = 0;
+};
