@@ -60,7 +60,7 @@ public:
     // at once. `maxBytes` caps what the read may hold; more is a failed read.
     // Returns an error when the read cannot be started; then no event follows.
     virtual std::optional<AsyncReadError> AsyncRead(const QString& target, const QString& propertyName,
-                                                     qint64 maxBytes) = 0;
+                                                    qint64 maxBytes) = 0;
 
 signals:
     void AsyncReadProgress(const host::AsyncProperty& property);

@@ -19,7 +19,9 @@ constexpr std::int32_t kStarted = 42;
 
 bool looksLikeProgram(QFile& file) {
     const QByteArray head = file.read(4);
-    return head.startsWith("#!") || head == QByteArray("\x7f" "ELF", 4);
+    return head.startsWith("#!") || head == QByteArray("\x7f"
+                                                       "ELF",
+                                                       4);
 }
 } // namespace
 

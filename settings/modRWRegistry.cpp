@@ -44,8 +44,8 @@ void SaveAppSetting(const QString& strValue, const QString& strData) {
         showNullName();
         return;
     }
-    const std::optional<StoreFailure> failure = RegWriteString(
-        RootKey::CurrentUser, kProductKey.toStdU16String(), strValue.toStdU16String(), strData.toStdU16String());
+    const std::optional<StoreFailure> failure = RegWriteString(RootKey::CurrentUser, kProductKey.toStdU16String(),
+                                                               strValue.toStdU16String(), strData.toStdU16String());
     if (failure) {
         showFailure(*failure);
     }

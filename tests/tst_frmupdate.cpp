@@ -49,11 +49,16 @@ private slots:
         QTest::addColumn<QString>("settings");
         QTest::addColumn<QString>("fileName");
         QTest::newRow("no value") << QString() << "veltrin_marlo.txt";
-        QTest::newRow("1ZT") << "CurrentProduct=1ZT" << "veltrin_zent.txt";
-        QTest::newRow("lower case") << "CurrentProduct=1zt" << "veltrin_marlo.txt";
-        QTest::newRow("trailing blank") << "CurrentProduct=\"1ZT \"" << "veltrin_marlo.txt";
-        QTest::newRow("leading blank") << "CurrentProduct=\" 1ZT\"" << "veltrin_marlo.txt";
-        QTest::newRow("other edition") << "CurrentProduct=1MR" << "veltrin_marlo.txt";
+        QTest::newRow("1ZT") << "CurrentProduct=1ZT"
+                             << "veltrin_zent.txt";
+        QTest::newRow("lower case") << "CurrentProduct=1zt"
+                                    << "veltrin_marlo.txt";
+        QTest::newRow("trailing blank") << "CurrentProduct=\"1ZT \""
+                                        << "veltrin_marlo.txt";
+        QTest::newRow("leading blank") << "CurrentProduct=\" 1ZT\""
+                                       << "veltrin_marlo.txt";
+        QTest::newRow("other edition") << "CurrentProduct=1MR"
+                                       << "veltrin_marlo.txt";
     }
     void editionChoice_isExactAndCaseSensitive() {
         QFETCH(QString, settings);

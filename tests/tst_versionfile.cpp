@@ -15,9 +15,8 @@ private slots:
         QTest::newRow("CR LF") << QByteArray("Veltrin Marlo\r\n2.0.1\r\nhttp://h/soft/u.exe\r\n") << three;
         QTest::newRow("lone CR") << QByteArray("Veltrin Marlo\r2.0.1\rhttp://h/soft/u.exe\r") << three;
         QTest::newRow("no final line end") << QByteArray("Veltrin Marlo\r\n2.0.1\r\nhttp://h/soft/u.exe") << three;
-        QTest::newRow("LF only is one line")
-            << QByteArray("Veltrin Marlo\n2.0.1\nhttp://h/soft/u.exe\n")
-            << QStringList{"Veltrin Marlo\n2.0.1\nhttp://h/soft/u.exe\n"};
+        QTest::newRow("LF only is one line") << QByteArray("Veltrin Marlo\n2.0.1\nhttp://h/soft/u.exe\n")
+                                             << QStringList{"Veltrin Marlo\n2.0.1\nhttp://h/soft/u.exe\n"};
         QTest::newRow("two lines") << QByteArray("P\r\n1.0\r\n") << QStringList{"P", "1.0"};
         QTest::newRow("empty") << QByteArray() << QStringList{};
         QTest::newRow("one empty line") << QByteArray("\r\n") << QStringList{""};
@@ -36,11 +35,16 @@ private slots:
     void packageName_dropsEveryFullStop_data() {
         QTest::addColumn<QString>("version");
         QTest::addColumn<QString>("name");
-        QTest::newRow("2.0.1") << "2.0.1" << "Update201.EXE";
-        QTest::newRow("15") << "15" << "Update15.EXE";
-        QTest::newRow("empty") << "" << "Update.EXE";
-        QTest::newRow("blanks") << " 2.0 " << "Update 20 .EXE";
-        QTest::newRow("dots only") << "..." << "Update.EXE";
+        QTest::newRow("2.0.1") << "2.0.1"
+                               << "Update201.EXE";
+        QTest::newRow("15") << "15"
+                            << "Update15.EXE";
+        QTest::newRow("empty") << ""
+                               << "Update.EXE";
+        QTest::newRow("blanks") << " 2.0 "
+                                << "Update 20 .EXE";
+        QTest::newRow("dots only") << "..."
+                                   << "Update.EXE";
     }
     void packageName_dropsEveryFullStop() {
         QFETCH(QString, version);

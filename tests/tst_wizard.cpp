@@ -77,8 +77,10 @@ private slots:
     void startup_appFolderEndsInOneSeparator_data() {
         QTest::addColumn<QString>("path");
         QTest::addColumn<QString>("folder");
-        QTest::newRow("plain") << "/opt/kelvane" << "/opt/kelvane/";
-        QTest::newRow("root") << "/" << "/";
+        QTest::newRow("plain") << "/opt/kelvane"
+                               << "/opt/kelvane/";
+        QTest::newRow("root") << "/"
+                              << "/";
     }
     void startup_appFolderEndsInOneSeparator() {
         QFETCH(QString, path);
@@ -162,12 +164,18 @@ private slots:
         QTest::addColumn<QString>("installed");
         QTest::addColumn<QString>("published");
         QTest::addColumn<bool>("same");
-        QTest::newRow("newer") << "1.0" << "2.0.1" << false;
-        QTest::newRow("equal") << "1.0" << "1.0" << true;
-        QTest::newRow("1.00 is new") << "1.0" << "1.00" << false;
-        QTest::newRow("case counts") << "1.0a" << "1.0A" << false;
-        QTest::newRow("older counts as new") << "3.0" << "2.0" << false;
-        QTest::newRow("none installed") << "" << "2.0" << false;
+        QTest::newRow("newer") << "1.0"
+                               << "2.0.1" << false;
+        QTest::newRow("equal") << "1.0"
+                               << "1.0" << true;
+        QTest::newRow("1.00 is new") << "1.0"
+                                     << "1.00" << false;
+        QTest::newRow("case counts") << "1.0a"
+                                     << "1.0A" << false;
+        QTest::newRow("older counts as new") << "3.0"
+                                             << "2.0" << false;
+        QTest::newRow("none installed") << ""
+                                        << "2.0" << false;
     }
     void versionComplete_showsBothVersionsAndRecordsPublished() {
         QFETCH(QString, installed);
@@ -181,9 +189,8 @@ private slots:
         QCOMPARE(mWizard->updateURL(), QStringLiteral("http://updates.test/soft/setup.exe"));
         QVERIFY(!QFile::exists(versionPath()));
         QCOMPARE(modRWRegistry::GetAppSetting(QStringLiteral("ServerVersion")), published);
-        QCOMPARE(mWizard->lblVERSION->text(),
-                 QStringLiteral("Phiên bản hiện thời: ") + installed + QStringLiteral("    Phiên bản trên máy chủ: ") +
-                     published);
+        QCOMPARE(mWizard->lblVERSION->text(), QStringLiteral("Phiên bản hiện thời: ") + installed +
+                                                  QStringLiteral("    Phiên bản trên máy chủ: ") + published);
         QCOMPARE(mWizard->lblYES->text(), same ? kNoNewVersionText : kNewVersionText);
         QVERIFY(mWizard->lblYES->isVisible());
         QVERIFY(mWizard->cmdNEXT->isEnabled());
@@ -269,8 +276,8 @@ private slots:
         QCOMPARE(mWizard->step(), 2);
         QVERIFY(mWizard->fraFRAME[2]->isVisible());
         QVERIFY(!mWizard->fraFRAME[1]->isVisible());
-        QCOMPARE(mWizard->lblUPDATE->text(), QStringLiteral("Đang download cập nhập cho: \r\nVeltrin Marlo to \r\n") +
-                                                 packagePath());
+        QCOMPARE(mWizard->lblUPDATE->text(),
+                 QStringLiteral("Đang download cập nhập cho: \r\nVeltrin Marlo to \r\n") + packagePath());
         QVERIFY(!QFile::exists(packagePath()));
         QVERIFY(QFile::exists(neighbour.fileName()));
         QCOMPARE(mReader->started.size(), 2);
@@ -283,7 +290,8 @@ private slots:
         QTest::addColumn<int>("total");
         QTest::addColumn<QString>("progress");
         QTest::addColumn<QString>("complete");
-        QTest::newRow("512") << 512 << 512 << "0.51 KB of 0.51 KB downloaded..." << "Download of 0.51 KB complete.";
+        QTest::newRow("512") << 512 << 512 << "0.51 KB of 0.51 KB downloaded..."
+                             << "Download of 0.51 KB complete.";
         QTest::newRow("999999") << 999999 << 999999 << "1000.00 KB of 1000.00 KB downloaded..."
                                 << "Download of 1000.00 KB complete.";
         QTest::newRow("1000000") << 500000 << 1000000 << "0.50 MB of 1.00 MB downloaded..."
@@ -344,7 +352,8 @@ private slots:
         // A folder in the package's place: the write must fail.
         QVERIFY(QDir(mFolder->path()).mkdir(QStringLiteral("Update201.EXE")));
         mReader->complete(packagePath(), QByteArray(4000, 'x'));
-        QVERIFY(mWizard->lblPROGRESSUPDATE->text().startsWith(QStringLiteral("Could not write the update package to ")));
+        QVERIFY(
+            mWizard->lblPROGRESSUPDATE->text().startsWith(QStringLiteral("Could not write the update package to ")));
         QVERIFY(mWizard->lblPROGRESSUPDATE->text().contains(packagePath()));
         QCOMPARE(mWizard->cmdCANCEL->text(), QStringLiteral("&Cancel"));
         QCOMPARE(mWizard->downloadedFile(), QString());

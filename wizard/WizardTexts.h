@@ -8,13 +8,20 @@ namespace wizardtexts {
 inline const QString kFrame1Caption = QStringLiteral("Bước 1 trong 3");
 inline const QString kFrame2Caption = QStringLiteral("Bước 2 trong 3");
 inline const QString kFrame3Caption = QStringLiteral("Bước 3 trong 3");
-inline const QString kWelcomeText = QStringLiteral("Xin chào bạn đến với chương trình cập nhập trực tiếp. Đây là phương pháp nâng cấp chương trình với phiên bản được cập nhập mới nhất trên máy chủ của Veltrin. Bạn chọn nút Next để bắt đầu tiến trình cập nhập");
-inline const QString kConnectingText = QStringLiteral("Đang kết nối đến máy chủ để lấy thông tin phiên bản mới nhất ...");
-inline const QString kNewVersionText = QStringLiteral("Đã có phiên bản mới, click next để download cập nhập hoặc click Cancel để thoát");
+inline const QString kWelcomeText = QStringLiteral(
+    "Xin chào bạn đến với chương trình cập nhập trực tiếp. Đây là phương pháp nâng cấp chương trình với phiên bản được "
+    "cập nhập mới nhất trên máy chủ của Veltrin. Bạn chọn nút Next để bắt đầu tiến trình cập nhập");
+inline const QString kConnectingText =
+    QStringLiteral("Đang kết nối đến máy chủ để lấy thông tin phiên bản mới nhất ...");
+inline const QString kNewVersionText =
+    QStringLiteral("Đã có phiên bản mới, click next để download cập nhập hoặc click Cancel để thoát");
 inline const QString kUpdateCaption = QStringLiteral("Đang download cập nhập cho: $n to $f");
-inline const QString kNoNewVersionText = QStringLiteral("Chưa có phiên bản mới nhưng bạn có thể cài lại để sửa lỗi tại máy bạn. Kích Next để tiếp tục hoặc Cancel để bỏ qua");
-inline const QString kVersionFailureText = QStringLiteral("Lỗi không kết nối đến máy chủ được có thể máy không nối được internet. Quá trình cập nhập không thành công.");
-inline const QString kPackageFailureText = QStringLiteral("Lỗi không kết nối được máy chủ. Quá trình cập nhập không thành công.");
+inline const QString kNoNewVersionText = QStringLiteral("Chưa có phiên bản mới nhưng bạn có thể cài lại để sửa lỗi tại "
+                                                        "máy bạn. Kích Next để tiếp tục hoặc Cancel để bỏ qua");
+inline const QString kVersionFailureText = QStringLiteral(
+    "Lỗi không kết nối đến máy chủ được có thể máy không nối được internet. Quá trình cập nhập không thành công.");
+inline const QString kPackageFailureText =
+    QStringLiteral("Lỗi không kết nối được máy chủ. Quá trình cập nhập không thành công.");
 inline const QString kInstalledVersionPiece = QStringLiteral("Phiên bản hiện thời: ");
 inline const QString kServerVersionPiece = QStringLiteral("    Phiên bản trên máy chủ: ");
 inline const QString kCompleteMbPiece = QStringLiteral(" MB đã hoàn thành. Bạn click Setup để cập nhập.");

@@ -2,7 +2,8 @@
 
 #include <QFile>
 
-TempConfig::TempConfig() : mPrevious(qgetenv("XDG_CONFIG_HOME")), mHadPrevious(qEnvironmentVariableIsSet("XDG_CONFIG_HOME")) {
+TempConfig::TempConfig()
+    : mPrevious(qgetenv("XDG_CONFIG_HOME")), mHadPrevious(qEnvironmentVariableIsSet("XDG_CONFIG_HOME")) {
     qputenv("XDG_CONFIG_HOME", QFile::encodeName(mDir.path()));
 }
 
