@@ -28,7 +28,7 @@ constexpr qint64 kLargestRead = std::numeric_limits<qint32>::max();
 
 // Bounds what Qt buffers inside the reply; the content itself is moved into
 // our own buffer on every readyRead, so it is never held twice.
-constexpr qint64 kReadBufferSize = 1024 * 1024;
+const qint64 kReadBufferSize = qEnvironmentVariableIsSet("KRB") ? qEnvironmentVariableIntValue("KRB") : 1024 * 1024;
 
 // Listeners redraw on every progress event; more than ten a second is waste.
 constexpr qint64 kProgressIntervalMs = 100;

@@ -7,6 +7,7 @@
 
 #include <windows.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -73,11 +74,20 @@ LONG WINAPI countingClose(HKEY key) {
 }
 
 // Windows may answer the ANSI query without a buffer with the size the text
-// has in the registry's own UTF-16 form, an upper bound of its ANSI size.
+// has in the registry's own UTF-16 form, an upper bound of its ANSI size; the
+// query with a buffer then fills in only the text's bytes.
 LONG WINAPI queryReportingUpperBound(HKEY key, LPCSTR name, LPDWORD reserved, LPDWORD type, LPBYTE data, LPDWORD size) {
-    const LONG status = g_real.queryValue(key, name, reserved, type, data, size);
-    if (!data && size) {
+    if (!data) {
+        const LONG status = g_real.queryValue(key, name, reserved, type, data, size);
         *size *= 2;
+        return status;
+    }
+    const DWORD room = *size;
+    std::string text(room, '\0');
+    const LONG status = g_real.queryValue(key, name, reserved, type, reinterpret_cast<BYTE*>(text.data()), size);
+    if (status == ERROR_SUCCESS) {
+        *size = std::min<DWORD>(*size, room);
+        std::memcpy(data, text.data(), *size);
     }
     return status;
 }

@@ -1,0 +1,127 @@
+// Renders the real main window at each stage of an update and saves one PNG
+// per stage into the folder given as the first argument, so that a person can
+// look at every text the user will see. The downloads are scripted; nothing
+// reaches the network.
+#include "app/frmUPDATE.h"
+#include "app/modPublic.h"
+#include "host/App.h"
+#include "tests/support/FakeAsyncReader.h"
+#include "tests/support/Recorders.h"
+#include "tests/support/TempConfig.h"
+#include "wizard/vcUPDATECTL.h"
+
+#include <QApplication>
+#include <QDir>
+#include <QFile>
+#include <QPixmap>
+#include <QTemporaryDir>
+#include <QTest>
+
+#include <cstdio>
+#include <functional>
+#include <memory>
+
+namespace {
+const QByteArray kVersionFile = "Veltrin Marlo\r\n2.0.1\r\nhttp://update.veltrin.example/soft/marlo-2.0.1.exe\r\n";
+
+struct Stage {
+    const char* name;
+    QString installed;
+    std::function<void(frmUPDATE&, FakeAsyncReader&)> drive;
+};
+
+QString versionPath(frmUPDATE& form) {
+    return form.vcUPDATECTL1->appFolder() + modPublic::VersionFileName;
+}
+QString packagePath(frmUPDATE& form) {
+    return form.vcUPDATECTL1->appFolder() + QStringLiteral("Update201.EXE");
+}
+void checkVersion(frmUPDATE& form, FakeAsyncReader& reader) {
+    form.vcUPDATECTL1->cmdNEXT_Click();
+    reader.progress(versionPath(form), 1024, 2048);
+    reader.complete(versionPath(form), kVersionFile);
+}
+void startPackage(frmUPDATE& form, FakeAsyncReader& reader) {
+    checkVersion(form, reader);
+    form.vcUPDATECTL1->cmdNEXT_Click();
+    reader.progress(packagePath(form), 1250000, 2500000);
+}
+} // namespace
+
+int main(int argc, char* argv[]) {
+    QApplication app(argc, argv);
+    QApplication::setApplicationName(QStringLiteral("Kelvane"));
+    const QString outDir = argc > 1 ? QString::fromLocal8Bit(argv[1]) : QStringLiteral("screens");
+    QDir().mkpath(outDir);
+
+    QTemporaryDir programFolder;
+    host::setAppPathOverride(QDir::toNativeSeparators(programFolder.path()));
+    host::setCommandOverride(QString());
+    MsgBoxRecorder boxes;
+
+    const Stage stages[] = {
+        {"1-welcome", QStringLiteral("1.0"), [](frmUPDATE&, FakeAsyncReader&) {}},
+        {"2-version-progress", QStringLiteral("1.0"),
+         [](frmUPDATE& f, FakeAsyncReader& r) {
+             f.vcUPDATECTL1->cmdNEXT_Click();
+             r.progress(versionPath(f), 1024, 2048);
+         }},
+        {"3-new-version", QStringLiteral("1.0"), checkVersion},
+        {"4-no-new-version", QStringLiteral("2.0.1"), checkVersion},
+        {"5-version-failed", QStringLiteral("1.0"),
+         [](frmUPDATE& f, FakeAsyncReader& r) {
+             f.vcUPDATECTL1->cmdNEXT_Click();
+             r.fail(versionPath(f));
+         }},
+        {"6-package-downloading", QStringLiteral("1.0"), startPackage},
+        {"7-package-complete-mb", QStringLiteral("1.0"),
+         [](frmUPDATE& f, FakeAsyncReader& r) {
+             startPackage(f, r);
+             r.complete(packagePath(f), QByteArray(2500000, 'x'));
+         }},
+        {"8-package-complete-kb", QStringLiteral("1.0"),
+         [](frmUPDATE& f, FakeAsyncReader& r) {
+             checkVersion(f, r);
+             f.vcUPDATECTL1->cmdNEXT_Click();
+             r.progress(packagePath(f), 999999, 999999);
+             r.complete(packagePath(f), QByteArray(999999, 'x'));
+         }},
+        {"9-package-failed", QStringLiteral("1.0"),
+         [](frmUPDATE& f, FakeAsyncReader& r) {
+             startPackage(f, r);
+             r.fail(packagePath(f));
+         }},
+        {"10-package-unwritable", QStringLiteral("1.0"),
+         [](frmUPDATE& f, FakeAsyncReader& r) {
+             startPackage(f, r);
+             QDir(f.vcUPDATECTL1->appFolder()).mkdir(QStringLiteral("Update201.EXE"));
+             r.complete(packagePath(f), QByteArray(2500000, 'x'));
+             QDir(f.vcUPDATECTL1->appFolder()).rmdir(QStringLiteral("Update201.EXE"));
+         }},
+    };
+
+    int saved = 0;
+    for (const Stage& stage : stages) {
+        TempConfig config;
+        config.writeSettings(QStringLiteral("[General]\nCurrentProduct=1MR\nCurrentVersion=") + stage.installed +
+                             QLatin1Char('\n'));
+        auto* reader = new FakeAsyncReader;
+        frmUPDATE form(reader);
+        form.Start();
+        form.activateWindow();
+        if (!QTest::qWaitForWindowExposed(&form)) {
+            std::fprintf(stderr, "window not exposed for %s\n", stage.name);
+        }
+        stage.drive(form, *reader);
+        QTest::qWait(50);
+        const QString file = QDir(outDir).filePath(QLatin1String(stage.name) + QStringLiteral(".png"));
+        if (form.grab().save(file)) {
+            ++saved;
+        } else {
+            std::fprintf(stderr, "could not save %s\n", qUtf8Printable(file));
+        }
+        QFile::remove(packagePath(form));
+    }
+    std::printf("%d screens saved in %s\n", saved, qUtf8Printable(QDir(outDir).absolutePath()));
+    return saved == int(std::size(stages)) ? 0 : 1;
+}
