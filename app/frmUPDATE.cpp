@@ -10,6 +10,9 @@
 #include "wizard/vcUPDATECTL.h"
 
 #include <QCloseEvent>
+#include <QGuiApplication>
+#include <QIcon>
+#include <QScreen>
 #include <QTimer>
 
 #ifndef KELVANE_UPDATE_SERVER
@@ -36,11 +39,24 @@ QString UpdateServer() {
     return base;
 }
 
+// The window's icons are compiled into this static library; without a
+// reference from its code the linker would leave the resource out.
+static void initResources() {
+    Q_INIT_RESOURCE(kelvane);
+}
+
 frmUPDATE::frmUPDATE(host::AsyncReader* reader, QWidget* parent) : QWidget(parent) {
+    initResources();
     setObjectName(QStringLiteral("frmUPDATE"));
     setWindowTitle(QStringLiteral("VELTRIN Kelvane"));
-    setWindowFlags(Qt::Dialog | Qt::MSWindowsFixedSizeDialogHint | Qt::WindowTitleHint | Qt::WindowSystemMenuHint |
-                   Qt::WindowCloseButtonHint);
+    // A fixed frame: title bar, system menu and close box; no minimise or
+    // maximise button, and a size nobody can drag.
+    setWindowFlags(Qt::Window | Qt::CustomizeWindowHint | Qt::MSWindowsFixedSizeDialogHint | Qt::WindowTitleHint |
+                   Qt::WindowSystemMenuHint | Qt::WindowCloseButtonHint);
+    QIcon icon;
+    icon.addFile(QStringLiteral(":/kelvane/kelvane-16.png"), QSize(16, 16));
+    icon.addFile(QStringLiteral(":/kelvane/kelvane-32.png"), QSize(32, 32));
+    setWindowIcon(icon);
     setFixedSize(400, 250);
 
     vcUPDATECTL1 = new vcUPDATECTL(reader, this);
@@ -64,6 +80,13 @@ frmUPDATE::~frmUPDATE() = default;
 void frmUPDATE::Start() {
     Form_Load();
     if (!mHiddenByLoad && !mUnloaded) {
+        // Centred on the screen: without a window manager a window would
+        // open in the corner.
+        if (const QScreen* screen = QGuiApplication::primaryScreen()) {
+            QRect client(QPoint(0, 0), size());
+            client.moveCenter(screen->availableGeometry().center());
+            setGeometry(client);
+        }
         show();
         vcUPDATECTL1->setFocus();
     }

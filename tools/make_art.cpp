@@ -8,7 +8,6 @@
 #include <QPainter>
 #include <QPainterPath>
 #include <QPointF>
-#include <QRadialGradient>
 #include <QRectF>
 #include <QString>
 #include <QVector>
@@ -26,14 +25,14 @@ constexpr qreal kUnitW = 100.0;
 constexpr qreal kUnitH = 72.0;
 
 struct PictogramStyle {
-    QColor outline;      // transparent for none
-    qreal outlineWidth;  // in units
-    QColor bezel;        // monitor case and stand
-    QColor screenTop;    // screen gradient
+    QColor outline;     // transparent for none
+    qreal outlineWidth; // in units
+    QColor bezel;       // monitor case and stand
+    QColor screenTop;   // screen gradient
     QColor screenBottom;
-    QColor dish;         // dish face, mast, arm
-    QColor dishShade;    // inside of the bowl
-    QColor signal;       // waves leaving the feed
+    QColor dish;      // dish face, mast, arm
+    QColor dishShade; // inside of the bowl
+    QColor signal;    // waves leaving the feed
 };
 
 QPainterPath roundedRect(const QRectF& r, qreal radius) {
@@ -42,14 +41,15 @@ QPainterPath roundedRect(const QRectF& r, qreal radius) {
     return p;
 }
 
-// Geometry of the dish, shared by its parts: an ellipse tilted to face up and right.
+// Geometry of the dish, shared by its parts: a tilted rim ellipse whose bowl faces up and to the left, over the
+// monitor, as if receiving for it.
 constexpr qreal kDishAngle = -38.0; // degrees, rotation of the rim ellipse
 const QPointF kDishCentre(76.0, 27.0);
 constexpr qreal kDishRx = 19.0;
 constexpr qreal kDishRy = 7.5;
 
 QPointF dishNormal() {
-    // The bowl opens towards the rim's normal, pointing up and to the right.
+    // The bowl opens along the rim's normal.
     const qreal a = qDegreesToRadians(kDishAngle - 90.0);
     return {qCos(a), qSin(a)};
 }
@@ -98,18 +98,17 @@ void drawDish(QPainter& p, const PictogramStyle& s) {
     p.setBrush(s.dish);
     p.drawEllipse(feed, 2.6, 2.6);
 
-    // Signal waves spreading from the feed, up and to the right.
+    // Signal waves spreading from the feed along the bowl's axis.
     QPen wave(s.signal, 2.4);
     wave.setCapStyle(Qt::RoundCap);
     p.setPen(wave);
     p.setBrush(Qt::NoBrush);
-    const qreal dir = kDishAngle; // waves centred on the bowl's axis
+    // Arc angles run counter-clockwise (y up), screen angles clockwise (y down), hence the sign.
+    const qreal axis = -(kDishAngle - 90.0);
     for (int i = 0; i < 3; ++i) {
         const qreal r = 6.5 + i * 5.0;
         const QRectF box(feed.x() - r, feed.y() - r, 2 * r, 2 * r);
-        // Qt angles run counter-clockwise in 1/16 degree; the axis points at dir - 90 on screen.
-        const qreal mid = -(dir - 90.0);
-        p.drawArc(box, int((mid - 28.0) * 16), int(56.0 * 16));
+        p.drawArc(box, int((axis - 28.0) * 16), int(56.0 * 16));
     }
 }
 
@@ -128,10 +127,10 @@ void drawMonitor(QPainter& p, const PictogramStyle& s) {
     p.setBrush(s.bezel);
     p.drawPath(stand.simplified());
 
-    // Case and screen.
+    // Case and screen; the case is a frame around the glass, so a translucent screen stays see-through.
     const QRectF bezel(0, 14, 60, 42);
-    p.drawPath(roundedRect(bezel, 4.0));
     const QRectF screen = bezel.adjusted(4.0, 4.0, -4.0, -7.0);
+    p.drawPath(roundedRect(bezel, 4.0).subtracted(roundedRect(screen, 1.5)));
     QLinearGradient g(screen.topLeft(), screen.bottomRight());
     g.setColorAt(0.0, s.screenTop);
     g.setColorAt(1.0, s.screenBottom);
@@ -169,9 +168,6 @@ QImage pictogramLayer(const QSize& size, const PictogramStyle& s) {
 
 QImage banner() {
     const QSize size(405, 67);
-    QImage img(size, QImage::Format_RGB888);
-    img.setDotsPerMeterX(kDotsPerMeter);
-    img.setDotsPerMeterY(kDotsPerMeter);
 
     // Paint in ARGB and convert at the end; RGB888 is only the file's pixel layout.
     QImage work(size, QImage::Format_ARGB32_Premultiplied);
@@ -192,27 +188,29 @@ QImage banner() {
     sheen.setColorAt(1.0, QColor(0, 0, 0, 18));
     p.fillRect(work.rect(), sheen);
 
-    // The larger, faded copy at the right, allowed to run off the top and bottom.
+    // The larger, faded copy at the right, allowed to run off the top edge.
     {
-        PictogramStyle ghost{QColor(Qt::transparent), 0,  QColor(255, 255, 255), QColor(255, 255, 255, 110),
-                             QColor(255, 255, 255, 60),   QColor(255, 255, 255), QColor(255, 255, 255, 120),
-                             QColor(255, 255, 255)};
-        const QSize gs(136, 98);
-        const QImage layer = pictogramLayer(gs, ghost);
-        p.setOpacity(0.16);
-        p.drawImage(QPointF(size.width() - gs.width() + 4, (size.height() - gs.height()) / 2.0 + 6), layer);
+        const QColor white(255, 255, 255);
+        const PictogramStyle ghost{
+            QColor(Qt::transparent),    0,    white, QColor(255, 255, 255, 70), QColor(255, 255, 255, 25), white,
+            QColor(255, 255, 255, 150), white};
+        const QSize gs(104, 75);
+        p.setOpacity(0.20);
+        p.drawImage(QPointF(size.width() - gs.width() - 8, -6), pictogramLayer(gs, ghost));
         p.setOpacity(1.0);
     }
 
-    // The pictogram at the left, inside the part of the banner that the panel shows.
+    // The pictogram at the left, inside the part of the banner that the panel shows (it clips a few pixels at
+    // the left and top).
     {
-        PictogramStyle main{QColor(0x1d, 0x4f, 0x9e), 1.6,           QColor(255, 255, 255),
-                            QColor(0x6f, 0xae, 0xec), QColor(0x1f, 0x5c, 0xc0), QColor(255, 255, 255),
-                            QColor(0xc9, 0xdc, 0xf3), QColor(0x1d, 0x4f, 0x9e)};
-        const QSize ms(68, 49);
-        const QPointF at(16, 12);
-        PictogramStyle shadow{QColor(0, 0, 0), 1.6, QColor(0, 0, 0), QColor(0, 0, 0), QColor(0, 0, 0),
-                              QColor(0, 0, 0), QColor(0, 0, 0),  QColor(Qt::transparent)};
+        const QColor ink(0x1d, 0x4f, 0x9e);
+        const QColor white(255, 255, 255);
+        const PictogramStyle main{
+            ink, 1.6, white, QColor(0x7d, 0xb8, 0xf2), QColor(0x1f, 0x5c, 0xc0), white, QColor(0xc9, 0xdc, 0xf3), ink};
+        const QColor black(0, 0, 0);
+        const PictogramStyle shadow{black, 1.6, black, black, black, black, black, QColor(Qt::transparent)};
+        const QSize ms(71, 51);
+        const QPointF at(18, 12);
         const QImage shade = pictogramLayer(ms, shadow);
         p.setOpacity(0.10);
         p.drawImage(at + QPointF(1.5, 1.5), shade);
@@ -227,7 +225,7 @@ QImage banner() {
     p.drawLine(QPointF(0, size.height() - 0.5), QPointF(size.width(), size.height() - 0.5));
     p.end();
 
-    img = work.convertToFormat(QImage::Format_RGB888);
+    QImage img = work.convertToFormat(QImage::Format_RGB888);
     img.setDotsPerMeterX(kDotsPerMeter);
     img.setDotsPerMeterY(kDotsPerMeter);
     return img;
@@ -241,22 +239,112 @@ QVector<QRgb> vgaPalette() {
             qRgb(0x00, 0x00, 0xff), qRgb(0xff, 0x00, 0xff), qRgb(0x00, 0xff, 0xff), qRgb(0xff, 0xff, 0xff)};
 }
 
-QImage icon(int px) {
-    QImage work(px, px, QImage::Format_ARGB32_Premultiplied);
-    work.fill(Qt::transparent);
+// Maps letters of the hand-drawn icon rows to palette colours.
+QRgb iconInk(char c) {
+    switch (c) {
+    case 'K':
+        return qRgb(0x00, 0x00, 0x00);
+    case 'N':
+        return qRgb(0x00, 0x00, 0x80);
+    case 'T':
+        return qRgb(0x00, 0x80, 0x80);
+    case 'L':
+        return qRgb(0xc0, 0xc0, 0xc0);
+    case 'D':
+        return qRgb(0x80, 0x80, 0x80);
+    case 'C':
+        return qRgb(0x00, 0xff, 0xff);
+    case 'Y':
+        return qRgb(0xff, 0xff, 0x00);
+    case 'W':
+        return qRgb(0xff, 0xff, 0xff);
+    default:
+        return qRgb(0x00, 0x00, 0xff); // '.', the blue ground
+    }
+}
+
+// At 16 pixels smooth shapes blur into noise in 16 colours, so the small icon is placed pixel by pixel.
+const char* const kIcon16[16] = {
+    "NNNNNNNNNNNNNNNN", //
+    "N...YYY.....W..N", //
+    "N..Y.......WLW.N", //
+    "N.Y..YY...WLLW.N", //
+    "N.Y.Y....WLLLW.N", //
+    "N.Y.Y.KKWLLLDW.N", //
+    "N......WLLLDW..N", //
+    "NKKKKKKKWLDW...N", //
+    "NKCCCCTKWWW.D..N", //
+    "NKCCCTTTK...D..N", //
+    "NKCCTTTTK...D..N", //
+    "NKCTTTTTK...D..N", //
+    "NKKKKKKKK...D..N", //
+    "N...DD.....DDD.N", //
+    "N..DDDDDD......N", //
+    "NNNNNNNNNNNNNNNN", //
+};
+
+QImage icon16() {
+    QImage work(16, 16, QImage::Format_RGB32);
+    for (int y = 0; y < 16; ++y) {
+        for (int x = 0; x < 16; ++x)
+            work.setPixel(x, y, iconInk(kIcon16[y][x]));
+    }
+    return work;
+}
+
+// The 32-pixel icon is drawn with crisp, unsmoothed shapes that land exactly on palette colours.
+QImage icon32() {
+    QImage work(32, 32, QImage::Format_RGB32);
     QPainter p(&work);
-    p.fillRect(work.rect(), QColor(0x00, 0x00, 0x80));
-    p.fillRect(work.rect().adjusted(1, 1, -1, -1), QColor(0x00, 0x00, 0xff));
+    p.fillRect(work.rect(), QColor(iconInk('N')));
+    p.fillRect(work.rect().adjusted(1, 1, -1, -1), QColor(iconInk('.')));
 
-    PictogramStyle s{QColor(0, 0, 0),       px >= 32 ? 2.6 : 4.0, QColor(0xc0, 0xc0, 0xc0),
-                     QColor(0x00, 0xff, 0xff), QColor(0x00, 0x80, 0x80),  QColor(0xff, 0xff, 0xff),
-                     QColor(0xc0, 0xc0, 0xc0), QColor(0xff, 0xff, 0x00)};
-    const qreal w = px - 2.0;
-    const qreal h = w * kUnitH / kUnitW;
-    p.drawImage(QRectF(1, (px - h) / 2.0, w, h), pictogramLayer(QSize(int(w * 4), int(h * 4)), s));
+    // Dish behind the monitor, facing up and to the left; mast and foot first.
+    p.fillRect(QRect(24, 16, 2, 13), QColor(iconInk('D')));
+    p.fillRect(QRect(21, 28, 8, 2), QColor(iconInk('D')));
+    const QPointF dish(23.0, 14.0);
+    p.save();
+    p.translate(dish);
+    p.rotate(-40);
+    p.setPen(QColor(iconInk('K')));
+    p.setBrush(QColor(iconInk('W')));
+    p.drawEllipse(QRectF(-10, -3.5, 20, 10));
+    p.setPen(Qt::NoPen);
+    p.setBrush(QColor(iconInk('L')));
+    p.drawEllipse(QRectF(-8, -2.5, 16, 5.5));
+    p.restore();
+    const QPointF feed(18.0, 8.0);
+    p.setPen(QColor(iconInk('K')));
+    p.drawLine(dish, feed);
+    p.fillRect(QRectF(feed.x() - 1, feed.y() - 1, 2, 2), QColor(iconInk('K')));
+    // Waves leave the feed along the bowl's axis, towards the upper left.
+    QPen wave(QColor(iconInk('Y')), 1.5);
+    p.setPen(wave);
+    p.setBrush(Qt::NoBrush);
+    for (qreal r : {3.5, 6.5})
+        p.drawArc(QRectF(feed.x() - r, feed.y() - r, 2 * r, 2 * r), 95 * 16, 80 * 16);
+
+    // Monitor in front, lower left.
+    p.fillRect(QRect(2, 13, 20, 14), QColor(iconInk('K')));
+    p.fillRect(QRect(3, 14, 18, 12), QColor(iconInk('L')));
+    p.fillRect(QRect(4, 15, 16, 8), QColor(iconInk('T')));
+    QPolygon glare;
+    glare << QPoint(4, 15) << QPoint(13, 15) << QPoint(4, 22);
+    p.setPen(Qt::NoPen);
+    p.setBrush(QColor(iconInk('C')));
+    p.drawPolygon(glare);
+    p.fillRect(QRect(3, 25, 18, 1), QColor(iconInk('D')));
+    p.fillRect(QRect(18, 24, 1, 1), QColor(iconInk('Y')));
+    p.fillRect(QRect(10, 27, 4, 1), QColor(iconInk('D')));
+    p.fillRect(QRect(6, 28, 12, 2), QColor(iconInk('K')));
+    p.fillRect(QRect(7, 28, 10, 1), QColor(iconInk('D')));
     p.end();
+    return work;
+}
 
-    QImage out = work.convertToFormat(QImage::Format_Indexed8, vgaPalette(), Qt::ThresholdDither | Qt::AvoidDither);
+// Pins an icon to the 16-colour palette; the pictures already use only its colours, so nothing is dithered.
+QImage toSixteenColours(const QImage& img) {
+    QImage out = img.convertToFormat(QImage::Format_Indexed8, vgaPalette(), Qt::ThresholdDither | Qt::AvoidDither);
     out.setDotsPerMeterX(kDotsPerMeter);
     out.setDotsPerMeterY(kDotsPerMeter);
     return out;
@@ -273,18 +361,24 @@ bool save(const QImage& img, const QString& path, const char* format) {
 
 } // namespace
 
+// Writes the panel's banner into wizard/resources and the window's icons
+// into app/resources below the given source folder.
 int main(int argc, char** argv) {
     if (argc != 2) {
-        std::fprintf(stderr, "usage: make_art OUTPUT_DIR\n");
+        std::fprintf(stderr, "usage: make_art SOURCE_DIR\n");
         return 2;
     }
-    const QDir dir(QString::fromLocal8Bit(argv[1]));
-    if (!dir.exists() && !QDir().mkpath(dir.path())) {
-        std::fprintf(stderr, "make_art: cannot create %s\n", argv[1]);
-        return 1;
+    const QDir source(QString::fromLocal8Bit(argv[1]));
+    const QDir wizard(source.filePath(QStringLiteral("wizard/resources")));
+    const QDir app(source.filePath(QStringLiteral("app/resources")));
+    for (const QDir& dir : {wizard, app}) {
+        if (!dir.exists() && !QDir().mkpath(dir.path())) {
+            std::fprintf(stderr, "make_art: cannot create %s\n", qUtf8Printable(dir.path()));
+            return 1;
+        }
     }
-    bool ok = save(banner(), dir.filePath(QStringLiteral("banner.bmp")), "BMP");
-    ok = save(icon(32), dir.filePath(QStringLiteral("kelvane-32.png")), "PNG") && ok;
-    ok = save(icon(16), dir.filePath(QStringLiteral("kelvane-16.png")), "PNG") && ok;
+    bool ok = save(banner(), wizard.filePath(QStringLiteral("banner.bmp")), "BMP");
+    ok = save(toSixteenColours(icon32()), app.filePath(QStringLiteral("kelvane-32.png")), "PNG") && ok;
+    ok = save(toSixteenColours(icon16()), app.filePath(QStringLiteral("kelvane-16.png")), "PNG") && ok;
     return ok ? 0 : 1;
 }

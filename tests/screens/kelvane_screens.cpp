@@ -73,6 +73,11 @@ int main(int argc, char* argv[]) {
              f.vcUPDATECTL1->cmdNEXT_Click();
              r.fail(versionPath(f));
          }},
+        {"5b-version-unusable", QStringLiteral("1.0"),
+         [](frmUPDATE& f, FakeAsyncReader& r) {
+             f.vcUPDATECTL1->cmdNEXT_Click();
+             r.complete(versionPath(f), "Veltrin Marlo\r\n../2.0\r\nhttp://update.veltrin.example/x.exe\r\n");
+         }},
         {"6-package-downloading", QStringLiteral("1.0"), startPackage},
         {"7-package-complete-mb", QStringLiteral("1.0"),
          [](frmUPDATE& f, FakeAsyncReader& r) {
