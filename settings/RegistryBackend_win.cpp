@@ -5,7 +5,6 @@
 
 #include <windows.h>
 
-#include <algorithm>
 #include <cstddef>
 
 // The registry is reached only through the ANSI entry points, because the
@@ -79,7 +78,9 @@ std::optional<std::u16string> readOpenKey(HKEY key, const std::string& name) {
     }
     // Without a buffer the ANSI query may report an upper bound (the size of
     // the text as the registry keeps it); only the bytes filled in are text.
-    filled = std::min(filled, size);
+    if (filled > size) {
+        filled = size;
+    }
 
     std::u16string text = fromAnsiCodePage(buffer.data(), static_cast<int>(filled));
     // A value stored without its terminating NUL reads whole; one with text

@@ -7,7 +7,6 @@
 
 #include <windows.h>
 
-#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -86,7 +85,9 @@ LONG WINAPI queryReportingUpperBound(HKEY key, LPCSTR name, LPDWORD reserved, LP
     std::string text(room, '\0');
     const LONG status = g_real.queryValue(key, name, reserved, type, reinterpret_cast<BYTE*>(text.data()), size);
     if (status == ERROR_SUCCESS) {
-        *size = std::min<DWORD>(*size, room);
+        if (*size > room) {
+            *size = room;
+        }
         std::memcpy(data, text.data(), *size);
     }
     return status;
