@@ -36,13 +36,13 @@ HKEY rootHandle(RootKey root) {
 // Closes the key on every way out, including an allocation failure.
 class KeyCloser {
 public:
-    explicit KeyCloser(HKEY key) : m_key(key) {}
-    ~KeyCloser() { detail::registryApi().closeKey(m_key); }
+    explicit KeyCloser(HKEY key) : mKey(key) {}
+    ~KeyCloser() { detail::registryApi().closeKey(mKey); }
     KeyCloser(const KeyCloser&) = delete;
     KeyCloser& operator=(const KeyCloser&) = delete;
 
 private:
-    HKEY m_key;
+    HKEY mKey;
 };
 
 std::u16string fromAnsiCodePage(const char* bytes, int length) {

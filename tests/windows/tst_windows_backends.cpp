@@ -112,15 +112,15 @@ LONG WINAPI queryReportingSize(HKEY key, LPCSTR name, LPDWORD reserved, LPDWORD 
 class StagedQuery {
 public:
     explicit StagedQuery(decltype(&::RegQueryValueExA) query)
-        : m_saved(modRWRegistry::detail::registryApi().queryValue) {
+        : mSaved(modRWRegistry::detail::registryApi().queryValue) {
         modRWRegistry::detail::registryApi().queryValue = query;
     }
-    ~StagedQuery() { modRWRegistry::detail::registryApi().queryValue = m_saved; }
+    ~StagedQuery() { modRWRegistry::detail::registryApi().queryValue = mSaved; }
     StagedQuery(const StagedQuery&) = delete;
     StagedQuery& operator=(const StagedQuery&) = delete;
 
 private:
-    decltype(&::RegQueryValueExA) m_saved;
+    decltype(&::RegQueryValueExA) mSaved;
 };
 
 // ---- Direct registry access, past the store ----
