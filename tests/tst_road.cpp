@@ -202,6 +202,23 @@ private slots:
         QCOMPARE(filesIn(mFolder->path()), QStringList{QStringLiteral("Update201.EXE")});
     }
 
+    void closingDuringDownload_leavesNoFileAndNoConnection() {
+        const QString packageUrlPath = QStringLiteral("/soft/marlo-2.0.1.exe");
+        mServer->route(QStringLiteral("/soft/veltrin_marlo.txt"), FaultRoute::ok(versionFile(packageUrlPath)));
+        mServer->route(packageUrlPath, FaultRoute::stall(kPackage.left(100000), kPackage.size()));
+        mWizard = std::make_unique<vcUPDATECTL>(new host::NetworkAsyncReader);
+        mWizard->setConfigFileURL(mServer->url(QStringLiteral("/soft/veltrin_marlo.txt")).toString());
+        mWizard->show();
+        mWizard->cmdNEXT_Click();
+        QVERIFY(waitForVersions());
+        mWizard->cmdNEXT_Click();
+        QTRY_VERIFY_WITH_TIMEOUT(mWizard->lblPROGRESSUPDATE->text().contains(QLatin1String("downloaded")), kWaitMs);
+
+        mWizard.reset(); // the window closes with the download running
+        QTRY_COMPARE_WITH_TIMEOUT(mServer->openConnections(), 0, kWaitMs);
+        QCOMPARE(filesIn(mFolder->path()), QStringList());
+    }
+
     // The real window, the real network reader, the bundled update server
     // as a process of its own and the system's open: Next, Next, Setup.
     void mainWindow_runsTheWholeRoadAgainstTheBundledServer() {

@@ -1,0 +1,33 @@
+#!/usr/bin/env bash
+# The silent check against the bundled update server: the published version is
+# recorded in the settings file, the other values stay, no window is needed,
+# and the local copy of the version file is gone when the program ends.
+set -u
+kelvane=$1
+source_dir=$2
+work=$(mktemp -d)
+cleanup() {
+    [ -f "$work/server/server.pid" ] && kill "$(cat "$work/server/server.pid")" 2>/dev/null
+    rm -rf "$work"
+}
+trap cleanup EXIT
+mkdir -p "$work/config"
+printf '[General]\nCurrentProduct=1ZT\nCurrentVersion=2.0\n' > "$work/config/Quorant.conf"
+base=$(bash "$source_dir/server/serve.sh" "$work/server") || { echo "0 passed, 1 failed"; exit 1; }
+program_folder=$(dirname "$kelvane")
+
+env -u DISPLAY -u WAYLAND_DISPLAY -u QT_QPA_PLATFORM \
+    XDG_CONFIG_HOME="$work/config" KELVANE_UPDATE_SERVER="$base" \
+    timeout 60 "$kelvane" Check
+rc=$?
+
+fail=0
+[ "$rc" -eq 0 ] || { echo "FAIL: exit code $rc"; fail=1; }
+grep -qx 'ServerVersion=2.0.1' "$work/config/Quorant.conf" || { echo "FAIL: ServerVersion not recorded"; fail=1; }
+grep -qx 'CurrentProduct=1ZT' "$work/config/Quorant.conf" || { echo "FAIL: CurrentProduct lost"; fail=1; }
+grep -qx 'CurrentVersion=2.0' "$work/config/Quorant.conf" || { echo "FAIL: CurrentVersion lost"; fail=1; }
+grep -q 'GET /soft/veltrin_zent.txt' "$work/server/server.log" || { echo "FAIL: the edition's version file was not asked for"; fail=1; }
+[ ! -e "$program_folder/veltrin_zent.txt" ] || { echo "FAIL: the local version file was left behind"; fail=1; }
+cat "$work/config/Quorant.conf"
+if [ "$fail" -eq 0 ]; then echo "1 passed, 0 failed"; else echo "0 passed, 1 failed"; fi
+exit "$fail"
