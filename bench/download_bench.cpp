@@ -31,9 +31,8 @@ int main(int argc, char** argv) {
     host::NetworkAsyncReader reader;
     QElapsedTimer clock;
     int progressEvents = 0;
-    QObject::connect(&reader, &host::AsyncReader::AsyncReadProgress, [&](const host::AsyncProperty&) {
-        ++progressEvents;
-    });
+    QObject::connect(&reader, &host::AsyncReader::AsyncReadProgress,
+                     [&](const host::AsyncProperty&) { ++progressEvents; });
     QObject::connect(&reader, &host::AsyncReader::AsyncReadComplete, [&](const host::AsyncProperty& p) {
         const qint64 readMs = clock.elapsed();
         if (p.BytesMax == 0) {

@@ -28,7 +28,7 @@ constexpr qint64 kLargestRead = std::numeric_limits<qint32>::max();
 
 // Bounds what Qt buffers inside the reply; the content itself is moved into
 // our own buffer on every readyRead, so it is never held twice.
-const qint64 kReadBufferSize = qEnvironmentVariableIsSet("KRB") ? qEnvironmentVariableIntValue("KRB") : 1024 * 1024;
+constexpr qint64 kReadBufferSize = 1024 * 1024;
 
 // Listeners redraw on every progress event; more than ten a second is waste.
 constexpr qint64 kProgressIntervalMs = 100;
@@ -136,8 +136,7 @@ std::optional<AsyncReadError> NetworkAsyncReader::AsyncRead(const QString& targe
                                   .arg(target, url.scheme())};
     }
     if (url.host().isEmpty()) {
-        return AsyncReadError{N::MalformedTarget,
-                              QStringLiteral("The address \"%1\" names no server.").arg(target)};
+        return AsyncReadError{N::MalformedTarget, QStringLiteral("The address \"%1\" names no server.").arg(target)};
     }
     if (maxBytes < 1) {
         return AsyncReadError{N::InvalidLimit,
@@ -362,6 +361,15 @@ void NetworkAsyncReader::complete(QNetworkReply* reply, AsyncReadFailure failure
     property.Failure = failure;
     property.FailureDetail = detail;
     if (failure == AsyncReadFailure::None) {
+        if (read->buffer.capacity() > read->buffer.size()) {
+            // A body of unknown length grew by doubling; hand out only what it
+            // needs. Shrinking a large block only remaps it, nothing is copied.
+            try {
+                read->buffer.squeeze();
+            } catch (const std::bad_alloc&) {
+                // Keeping the larger block is harmless.
+            }
+        }
         property.BytesMax = received;
         property.Value = std::move(read->buffer);
     }

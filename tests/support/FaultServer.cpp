@@ -5,6 +5,7 @@
 #include <QTcpSocket>
 #include <QTimer>
 
+#include <cctype>
 #include <memory>
 
 namespace {
@@ -72,7 +73,9 @@ FaultRoute FaultRoute::withoutLength(const QByteArray& body) {
     return r;
 }
 
-FaultRoute FaultRoute::empty() { return ok(QByteArray()); }
+FaultRoute FaultRoute::empty() {
+    return ok(QByteArray());
+}
 
 FaultRoute FaultRoute::trickle(const QByteArray& body, int chunkSize, int intervalMs) {
     FaultRoute r = ok(body);
@@ -88,15 +91,21 @@ FaultServer::FaultServer(QObject* parent) : QObject(parent), mServer(new QTcpSer
 
 FaultServer::~FaultServer() = default;
 
-bool FaultServer::isListening() const { return mServer->isListening(); }
+bool FaultServer::isListening() const {
+    return mServer->isListening();
+}
 
-quint16 FaultServer::port() const { return mServer->serverPort(); }
+quint16 FaultServer::port() const {
+    return mServer->serverPort();
+}
 
 QUrl FaultServer::url(const QString& path) const {
     return QUrl(QStringLiteral("http://127.0.0.1:%1%2").arg(port()).arg(path));
 }
 
-void FaultServer::route(const QString& path, const FaultRoute& behaviour) { mRoutes.insert(path, behaviour); }
+void FaultServer::route(const QString& path, const FaultRoute& behaviour) {
+    mRoutes.insert(path, behaviour);
+}
 
 int FaultServer::requestCount(const QString& path) const {
     int count = 0;
@@ -106,7 +115,9 @@ int FaultServer::requestCount(const QString& path) const {
     return count;
 }
 
-int FaultServer::openConnections() const { return int(findChildren<QTcpSocket*>().size()); }
+int FaultServer::openConnections() const {
+    return int(findChildren<QTcpSocket*>().size());
+}
 
 quint16 FaultServer::unusedPort() {
     QTcpServer probe;
@@ -135,6 +146,13 @@ void FaultServer::onReadable(QTcpSocket* socket) {
     }
     QByteArray& pending = mPending[socket];
     pending += socket->readAll();
+    if (!pending.isEmpty() && !std::isupper(static_cast<unsigned char>(pending[0]))) {
+        // Not HTTP (say, a TLS handshake): answer as a plain server would.
+        mPending.remove(socket);
+        socket->write("HTTP/1.1 400 Bad Request\r\nContent-Length: 0\r\nConnection: close\r\n\r\n");
+        socket->disconnectFromHost();
+        return;
+    }
     const qsizetype end = pending.indexOf("\r\n\r\n");
     if (end < 0) {
         return;

@@ -30,12 +30,12 @@ struct FaultRoute {
     static constexpr qint64 AnnounceNothing = -2;
 
     int status = 200;
-    QByteArray body;                      // the bytes actually sent
-    qint64 announced = AnnounceBodySize;  // see above
-    QByteArray location;                  // Location header, for redirects
-    bool hang = false;                    // keep the connection open, silent, after the body
-    int chunkSize = 0;                    // > 0: send the body in chunks of this size...
-    int chunkIntervalMs = 0;              // ...this many milliseconds apart
+    QByteArray body;                     // the bytes actually sent
+    qint64 announced = AnnounceBodySize; // see above
+    QByteArray location;                 // Location header, for redirects
+    bool hang = false;                   // keep the connection open, silent, after the body
+    int chunkSize = 0;                   // > 0: send the body in chunks of this size...
+    int chunkIntervalMs = 0;             // ...this many milliseconds apart
 
     // 200 with the body and its Content-Length.
     static FaultRoute ok(const QByteArray& body);
