@@ -22,6 +22,10 @@ mkdir -p "$XDG_CONFIG_HOME"
 [ -f "$XDG_CONFIG_HOME/Quorant.conf" ] || printf '[General]\nCurrentProduct=1MR\nCurrentVersion=1.0\n' > "$XDG_CONFIG_HOME/Quorant.conf"
 echo "Settings: $XDG_CONFIG_HOME/Quorant.conf"
 export KELVANE_UPDATE_SERVER="$base"
+if [ -z "${XDG_RUNTIME_DIR:-}" ]; then
+    export XDG_RUNTIME_DIR="$work/runtime"
+    mkdir -m 700 -p "$XDG_RUNTIME_DIR"
+fi
 
 kelvane=("$root/build/app/kelvane" "$@")
 if [ -z "${DISPLAY:-}" ] && [ -z "${WAYLAND_DISPLAY:-}" ] && [ "${1:-}" != Check ]; then
