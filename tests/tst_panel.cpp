@@ -139,6 +139,7 @@ private slots:
         QCOMPARE(wizard()->fraFRAME[1]->title(), wizardtexts::kFrame2Caption);
         QCOMPARE(wizard()->fraFRAME[2]->title(), wizardtexts::kFrame3Caption);
         QCOMPARE(wizard()->lblUPDATE->text(), wizardtexts::kUpdateCaption);
+        QVERIFY(wizard()->cmdNEXT->isEnabled() && wizard()->cmdCANCEL->isEnabled());
     }
 
     void focus_startsOnNextAndTabsBetweenTheButtons() {

@@ -7,8 +7,7 @@
 #include "host/NetworkAsyncReader.h"
 #include "settings/modRWRegistry.h"
 #include "tests/support/FaultServer.h"
-#include "tests/support/Recorders.h"
-#include "tests/support/TempConfig.h"
+#include "tests/support/Sandbox.h"
 #include "wizard/WizardTexts.h"
 #include "wizard/vcUPDATECTL.h"
 
@@ -37,9 +36,7 @@ class tst_Road : public QObject {
     Q_OBJECT
 
 private:
-    std::unique_ptr<TempConfig> mConfig;
-    std::unique_ptr<QTemporaryDir> mFolder;
-    std::unique_ptr<MsgBoxRecorder> mBoxes;
+    std::unique_ptr<Sandbox> mSandbox;
     std::unique_ptr<FaultServer> mServer;
     std::unique_ptr<vcUPDATECTL> mWizard;
 
@@ -57,22 +54,15 @@ private:
 
 private slots:
     void init() {
-        mConfig = std::make_unique<TempConfig>();
-        mFolder = std::make_unique<QTemporaryDir>();
-        mBoxes = std::make_unique<MsgBoxRecorder>();
+        mSandbox = std::make_unique<Sandbox>();
         mServer = std::make_unique<FaultServer>();
         QVERIFY(mServer->isListening());
-        host::setAppPathOverride(mFolder->path());
-        modPublic::VersionFileName = QStringLiteral("veltrin_marlo.txt");
         modRWRegistry::SaveAppSetting(QStringLiteral("CurrentVersion"), QStringLiteral("1.0"));
     }
     void cleanup() {
         mWizard.reset();
         mServer.reset();
-        mBoxes.reset();
-        host::setAppPathOverride(std::nullopt);
-        mFolder.reset();
-        mConfig.reset();
+        mSandbox.reset();
     }
 
     void versionFileFailures_showStepOneTextAndLeaveNoFile_data() {
@@ -109,9 +99,9 @@ private slots:
         mWizard->cmdNEXT_Click();
         QTRY_COMPARE_WITH_TIMEOUT(mWizard->lblPROGRESS->text(), wizardtexts::kVersionFailureText, kWaitMs);
         QVERIFY(!mWizard->cmdNEXT->isEnabled());
-        QCOMPARE(filesIn(mFolder->path()), QStringList());
+        QCOMPARE(filesIn(mSandbox->folder.path()), QStringList());
         QCOMPARE(modRWRegistry::GetAppSetting(QStringLiteral("ServerVersion")), QString());
-        QVERIFY(mBoxes->calls.isEmpty());
+        QVERIFY(mSandbox->boxes.calls.isEmpty());
     }
 
     void versionFile_redirectAndUnknownLengthStillArrive_data() {
@@ -133,7 +123,7 @@ private slots:
         QVERIFY(waitForVersions());
         QCOMPARE(mWizard->serverVersion(), QStringLiteral("2.0.1"));
         QCOMPARE(modRWRegistry::GetAppSetting(QStringLiteral("ServerVersion")), QStringLiteral("2.0.1"));
-        QCOMPARE(filesIn(mFolder->path()), QStringList()); // the local copy is gone
+        QCOMPARE(filesIn(mSandbox->folder.path()), QStringList()); // the local copy is gone
     }
 
     void packageFailures_showStepTwoTextAndLeaveNoFile_data() {
@@ -170,7 +160,7 @@ private slots:
         QTRY_COMPARE_WITH_TIMEOUT(mWizard->lblPROGRESSUPDATE->text(), wizardtexts::kPackageFailureText, kWaitMs);
         QCOMPARE(mWizard->cmdCANCEL->text(), QStringLiteral("&Cancel"));
         QCOMPARE(mWizard->downloadedFile(), QString());
-        QCOMPARE(filesIn(mFolder->path()), QStringList());
+        QCOMPARE(filesIn(mSandbox->folder.path()), QStringList());
     }
 
     void package_redirectAndUnknownLengthArriveWhole_data() {
@@ -194,12 +184,12 @@ private slots:
         mWizard->cmdNEXT_Click();
         QTRY_COMPARE_WITH_TIMEOUT(mWizard->cmdCANCEL->text(), QStringLiteral("Setup"), kWaitMs);
         QCOMPARE(mWizard->lblPROGRESSUPDATE->text(), QStringLiteral("Download of 300.01 KB complete."));
-        const QString package = mFolder->filePath(QStringLiteral("Update201.EXE"));
+        const QString package = mSandbox->file(QStringLiteral("Update201.EXE"));
         QCOMPARE(mWizard->downloadedFile(), package);
         QFile file(package);
         QVERIFY(file.open(QIODevice::ReadOnly));
         QVERIFY(file.readAll() == kPackage);
-        QCOMPARE(filesIn(mFolder->path()), QStringList{QStringLiteral("Update201.EXE")});
+        QCOMPARE(filesIn(mSandbox->folder.path()), QStringList{QStringLiteral("Update201.EXE")});
     }
 
     void closingDuringDownload_leavesNoFileAndNoConnection() {
@@ -216,7 +206,7 @@ private slots:
 
         mWizard.reset(); // the window closes with the download running
         QTRY_COMPARE_WITH_TIMEOUT(mServer->openConnections(), 0, kWaitMs);
-        QCOMPARE(filesIn(mFolder->path()), QStringList());
+        QCOMPARE(filesIn(mSandbox->folder.path()), QStringList());
     }
 
     // The real window, the real network reader, the bundled update server
@@ -251,8 +241,8 @@ private slots:
         QTRY_COMPARE_WITH_TIMEOUT(wizard->cmdCANCEL->text(), QStringLiteral("Setup"), kWaitMs);
         QTest::mouseClick(wizard->cmdCANCEL, Qt::LeftButton);
         QVERIFY(form.isUnloaded());
-        QVERIFY(mBoxes->calls.isEmpty());
-        QTRY_VERIFY_WITH_TIMEOUT(QFile::exists(mFolder->filePath(QStringLiteral("SAMPLE-UPDATE-RAN.txt"))), kWaitMs);
+        QVERIFY(mSandbox->boxes.calls.isEmpty());
+        QTRY_VERIFY_WITH_TIMEOUT(QFile::exists(mSandbox->file(QStringLiteral("SAMPLE-UPDATE-RAN.txt"))), kWaitMs);
         host::setCommandOverride(std::nullopt);
     }
 };

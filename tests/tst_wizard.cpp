@@ -5,8 +5,7 @@
 #include "host/PropertyBag.h"
 #include "settings/modRWRegistry.h"
 #include "tests/support/FakeAsyncReader.h"
-#include "tests/support/Recorders.h"
-#include "tests/support/TempConfig.h"
+#include "tests/support/Sandbox.h"
 #include "wizard/WizardTexts.h"
 #include "wizard/vcUPDATECTL.h"
 
@@ -32,13 +31,11 @@ class tst_Wizard : public QObject {
     Q_OBJECT
 
 private:
-    std::unique_ptr<TempConfig> mConfig;
-    std::unique_ptr<QTemporaryDir> mFolder;
-    std::unique_ptr<MsgBoxRecorder> mBoxes;
+    std::unique_ptr<Sandbox> mSandbox;
     FakeAsyncReader* mReader = nullptr;
     std::unique_ptr<vcUPDATECTL> mWizard;
 
-    QString folderFile(const QString& name) const { return mFolder->path() + QLatin1Char('/') + name; }
+    QString folderFile(const QString& name) const { return mSandbox->file(name); }
     QString versionPath() const { return folderFile(QStringLiteral("veltrin_marlo.txt")); }
     QString packagePath() const { return folderFile(QStringLiteral("Update201.EXE")); }
 
@@ -60,18 +57,11 @@ private:
 private slots:
     void init() {
         QLocale::setDefault(QLocale::c());
-        mConfig = std::make_unique<TempConfig>();
-        mFolder = std::make_unique<QTemporaryDir>();
-        mBoxes = std::make_unique<MsgBoxRecorder>();
-        host::setAppPathOverride(mFolder->path());
-        modPublic::VersionFileName = QStringLiteral("veltrin_marlo.txt");
+        mSandbox = std::make_unique<Sandbox>();
     }
     void cleanup() {
         mWizard.reset();
-        mBoxes.reset();
-        host::setAppPathOverride(std::nullopt);
-        mFolder.reset();
-        mConfig.reset();
+        mSandbox.reset();
     }
 
     void startup_appFolderEndsInOneSeparator_data() {
@@ -111,25 +101,15 @@ private slots:
         QVERIFY(!saved.contains(QStringLiteral("ConfigFileURL"))); // equal to its default
     }
 
-    void startup_panelShowsWelcomeOnly() {
-        makeWizard();
-        QVERIFY(mWizard->fraFRAME[0]->isVisible());
-        QCOMPARE(mWizard->fraFRAME[0]->title(), kFrame1Caption);
-        QVERIFY(!mWizard->fraFRAME[1]->isVisible());
-        QVERIFY(!mWizard->fraFRAME[2]->isVisible());
-        QVERIFY(mWizard->cmdNEXT->isEnabled());
-        QVERIFY(mWizard->cmdCANCEL->isEnabled());
-    }
-
     void next_withoutUrl_refusesAndStaysStuck() {
         makeWizard();
         mWizard->setConfigFileURL(QString());
         mWizard->cmdNEXT_Click();
-        QCOMPARE(mBoxes->calls.size(), 1);
-        QCOMPARE(mBoxes->calls[0].text,
+        QCOMPARE(mSandbox->boxes.calls.size(), 1);
+        QCOMPARE(mSandbox->boxes.calls[0].text,
                  QStringLiteral("A configuration download URL was not provided.  Kelvane cannot continue."));
-        QCOMPARE(mBoxes->calls[0].title, QStringLiteral("Error"));
-        QCOMPARE(mBoxes->calls[0].icon, host::MsgBoxIcon::Critical);
+        QCOMPARE(mSandbox->boxes.calls[0].title, QStringLiteral("Error"));
+        QCOMPARE(mSandbox->boxes.calls[0].icon, host::MsgBoxIcon::Critical);
         QCOMPARE(mWizard->step(), 0);
         QVERIFY(mWizard->fraFRAME[1]->isVisible());
         QVERIFY(!mWizard->fraFRAME[0]->isVisible());
@@ -252,11 +232,11 @@ private slots:
         makeWizard();
         mReader->refuseNext = host::AsyncReadError{13, QStringLiteral("Unsupported scheme")};
         mWizard->cmdNEXT_Click();
-        QCOMPARE(mBoxes->calls.size(), 1);
-        QCOMPARE(mBoxes->calls[0].text,
+        QCOMPARE(mSandbox->boxes.calls.size(), 1);
+        QCOMPARE(mSandbox->boxes.calls[0].text,
                  QStringLiteral("13:Error in call to BeginDownload().\r\n\r\nError Description: Unsupported scheme"));
-        QCOMPARE(mBoxes->calls[0].title, QStringLiteral("Warning"));
-        QCOMPARE(mBoxes->calls[0].icon, host::MsgBoxIcon::Critical);
+        QCOMPARE(mSandbox->boxes.calls[0].title, QStringLiteral("Warning"));
+        QCOMPARE(mSandbox->boxes.calls[0].icon, host::MsgBoxIcon::Critical);
         QCOMPARE(mWizard->step(), 1);
         QVERIFY(!mWizard->cmdNEXT->isEnabled());
     }
@@ -350,7 +330,7 @@ private slots:
         passStepOne();
         mWizard->cmdNEXT_Click();
         // A folder in the package's place: the write must fail.
-        QVERIFY(QDir(mFolder->path()).mkdir(QStringLiteral("Update201.EXE")));
+        QVERIFY(QDir(mSandbox->folder.path()).mkdir(QStringLiteral("Update201.EXE")));
         mReader->complete(packagePath(), QByteArray(4000, 'x'));
         QVERIFY(
             mWizard->lblPROGRESSUPDATE->text().startsWith(QStringLiteral("Could not write the update package to ")));

@@ -1,0 +1,24 @@
+#pragma once
+
+#include "tests/support/Recorders.h"
+#include "tests/support/TempConfig.h"
+
+#include <QTemporaryDir>
+
+// What a wizard test runs in: a settings file of its own, a program folder of
+// its own (reported as the executable's folder), message boxes recorded
+// rather than shown, and the default edition's version file name.
+class Sandbox {
+public:
+    Sandbox();
+    ~Sandbox();
+    Sandbox(const Sandbox&) = delete;
+    Sandbox& operator=(const Sandbox&) = delete;
+
+    // `name` inside the program folder.
+    QString file(const QString& name) const { return folder.filePath(name); }
+
+    TempConfig config;
+    QTemporaryDir folder;
+    MsgBoxRecorder boxes;
+};
