@@ -32,11 +32,10 @@ vcUPDATECTL::vcUPDATECTL(host::AsyncReader* reader, QWidget* parent) : QWidget(p
     mCurrentVersion = modRWRegistry::GetAppSetting(QStringLiteral("CurrentVersion"));
     mDownloadedFile.clear();
 
-    if (mReader) {
-        mReader->setParent(this);
-        connect(mReader, &host::AsyncReader::AsyncReadProgress, this, &vcUPDATECTL::onAsyncReadProgress);
-        connect(mReader, &host::AsyncReader::AsyncReadComplete, this, &vcUPDATECTL::onAsyncReadComplete);
-    }
+    Q_ASSERT(mReader);
+    mReader->setParent(this);
+    connect(mReader, &host::AsyncReader::AsyncReadProgress, this, &vcUPDATECTL::onAsyncReadProgress);
+    connect(mReader, &host::AsyncReader::AsyncReadComplete, this, &vcUPDATECTL::onAsyncReadComplete);
     connect(cmdNEXT, &QPushButton::clicked, this, &vcUPDATECTL::cmdNEXT_Click);
     connect(cmdCANCEL, &QPushButton::clicked, this, &vcUPDATECTL::cmdCANCEL_Click);
 }
@@ -109,9 +108,7 @@ bool vcUPDATECTL::isVersionFile(const QString& localPath) const {
 
 void vcUPDATECTL::BeginDownload(const QString& url, const QString& localPath) {
     const qint64 limit = isVersionFile(localPath) ? kMaxVersionFileBytes : std::numeric_limits<qint32>::max();
-    const std::optional<host::AsyncReadError> error =
-        mReader ? mReader->AsyncRead(url, localPath, limit)
-                : std::optional<host::AsyncReadError>(host::AsyncReadError{91, QStringLiteral("No download service.")});
+    const std::optional<host::AsyncReadError> error = mReader->AsyncRead(url, localPath, limit);
     if (error) {
         host::MsgBox(QString::number(error->Number) + QStringLiteral(":Error in call to BeginDownload().") +
                          QStringLiteral("\r\n\r\n") + QStringLiteral("Error Description: ") + error->Description,

@@ -24,7 +24,7 @@ public:
     // Largest version file the wizard accepts; a bigger one is a failed check.
     static constexpr qint64 kMaxVersionFileBytes = 1024 * 1024;
 
-    // `reader` performs the downloads; the control takes ownership of it.
+    // `reader` (not null) performs the downloads; the control takes ownership.
     explicit vcUPDATECTL(host::AsyncReader* reader, QWidget* parent = nullptr);
     ~vcUPDATECTL() override;
 
