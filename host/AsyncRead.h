@@ -3,6 +3,7 @@
 #include <QByteArray>
 #include <QObject>
 #include <QString>
+#include <QUrl>
 
 #include <optional>
 
@@ -49,6 +50,18 @@ constexpr int MalformedTarget = 1002;   // not an absolute URL with a host
 constexpr int UnsupportedScheme = 1003; // anything but http and https
 constexpr int InvalidLimit = 1004;      // maxBytes below one byte: nothing could ever be held
 } // namespace AsyncReadErrorNumber
+
+// Parses `target` the way a browser reads an address typed or pasted: blanks
+// and control characters at either end are dropped, tabs and line breaks
+// inside are removed, and characters a URL cannot hold as they stand (a
+// blank inside the path, say) are percent-encoded. Returns the URL, or why it
+// can never be downloaded: empty, not absolute, a scheme other than http and
+// https, or no server.
+struct ParsedTarget {
+    QUrl url;
+    std::optional<AsyncReadError> error;
+};
+ParsedTarget ParseTarget(const QString& target);
 
 class AsyncReader : public QObject {
     Q_OBJECT

@@ -121,23 +121,11 @@ NetworkAsyncReader::~NetworkAsyncReader() {
 std::optional<AsyncReadError> NetworkAsyncReader::AsyncRead(const QString& target, const QString& propertyName,
                                                             qint64 maxBytes) {
     namespace N = AsyncReadErrorNumber;
-    if (target.trimmed().isEmpty()) {
-        return AsyncReadError{N::EmptyTarget, QStringLiteral("No address was given to download from.")};
+    const ParsedTarget parsed = ParseTarget(target);
+    if (parsed.error) {
+        return parsed.error;
     }
-    const QUrl url(target, QUrl::StrictMode);
-    if (!url.isValid() || url.scheme().isEmpty()) {
-        return AsyncReadError{N::MalformedTarget, QStringLiteral("\"%1\" is not a valid web address.").arg(target)};
-    }
-    const QString scheme = url.scheme().toLower();
-    if (scheme != QLatin1String("http") && scheme != QLatin1String("https")) {
-        return AsyncReadError{N::UnsupportedScheme,
-                              QStringLiteral("The address \"%1\" uses the scheme \"%2\"; only http and https are "
-                                             "supported.")
-                                  .arg(target, url.scheme())};
-    }
-    if (url.host().isEmpty()) {
-        return AsyncReadError{N::MalformedTarget, QStringLiteral("The address \"%1\" names no server.").arg(target)};
-    }
+    const QUrl& url = parsed.url;
     if (maxBytes < 1) {
         return AsyncReadError{N::InvalidLimit,
                               QStringLiteral("The size limit of a download must be at least one byte.")};

@@ -25,7 +25,7 @@ void showFailure(const StoreFailure& failure) {
 }
 } // namespace
 
-QString GetAppSetting(const QString& strValue) {
+std::optional<QString> TryGetAppSetting(const QString& strValue) {
     if (isBlankName(strValue)) {
         showNullName();
         return QString();
@@ -34,9 +34,13 @@ QString GetAppSetting(const QString& strValue) {
         RegReadString(RootKey::CurrentUser, kProductKey.toStdU16String(), strValue.toStdU16String());
     if (result.failure) {
         showFailure(*result.failure);
-        return QString();
+        return std::nullopt;
     }
     return result.value ? QString::fromStdU16String(*result.value) : QString();
+}
+
+QString GetAppSetting(const QString& strValue) {
+    return TryGetAppSetting(strValue).value_or(QString());
 }
 
 void SaveAppSetting(const QString& strValue, const QString& strData) {
