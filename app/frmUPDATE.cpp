@@ -1,5 +1,6 @@
 #include "app/frmUPDATE.h"
 
+#include "app/Startup.h"
 #include "app/modPublic.h"
 #include "host/App.h"
 #include "host/MsgBox.h"
@@ -12,6 +13,7 @@
 #include <QCloseEvent>
 #include <QGuiApplication>
 #include <QIcon>
+#include <QPushButton>
 #include <QScreen>
 #include <QTimer>
 
@@ -88,12 +90,27 @@ void frmUPDATE::Start() {
             setGeometry(client);
         }
         show();
-        vcUPDATECTL1->setFocus();
+        // The panel hands its focus to Next. After the automatic start has
+        // pressed Next it is disabled, and the press's own move to Cancel
+        // could not take while the window was hidden: Cancel takes it now.
+        if (vcUPDATECTL1->cmdNEXT->isEnabled()) {
+            vcUPDATECTL1->setFocus();
+        } else {
+            vcUPDATECTL1->cmdCANCEL->setFocus();
+        }
     }
 }
 
 void frmUPDATE::Form_Load() {
-    if (modRWRegistry::GetAppSetting(QStringLiteral("CurrentProduct")) == QLatin1String("1ZT")) {
+    const std::optional<QString> product = modRWRegistry::TryGetAppSetting(QStringLiteral("CurrentProduct"));
+    if (!product) {
+        // The settings exist but cannot be read, so the installed edition is
+        // unknown. Guessing the default one could fetch and offer the other
+        // edition's package: no version file is chosen, and the check refuses
+        // to start after the store has said what is wrong.
+        modPublic::VersionFileName = kMarloVersionFile;
+        vcUPDATECTL1->setConfigFileURL(QString());
+    } else if (*product == QLatin1String("1ZT")) {
         modPublic::VersionFileName = kZentVersionFile;
         vcUPDATECTL1->setConfigFileURL(versionFileUrl(kZentVersionFile));
     } else {
@@ -101,18 +118,22 @@ void frmUPDATE::Form_Load() {
         vcUPDATECTL1->setConfigFileURL(versionFileUrl(kMarloVersionFile));
     }
 
-    const QString command = host::Command();
-    if (command == QLatin1String("Check")) {
+    switch (startup::ModeFor(host::Command())) {
+    case startup::RunMode::SilentCheck:
         hide();
         mHiddenByLoad = true;
         vcUPDATECTL1->GetVersion();
-    } else if (command == QLatin1String("/Auto")) {
+        break;
+    case startup::RunMode::AutoStart:
         vcUPDATECTL1->cmdNEXT_Click();
+        break;
+    case startup::RunMode::Interactive:
+        break;
     }
 }
 
 void frmUPDATE::Timer1_Timer() {
-    if (host::Command() == QLatin1String("Check")) {
+    if (startup::ModeFor(host::Command()) == startup::RunMode::SilentCheck) {
         Unload();
     }
 }

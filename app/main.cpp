@@ -1,48 +1,29 @@
+#include "app/Startup.h"
 #include "app/frmUPDATE.h"
 #include "host/App.h"
+#include "host/MsgBox.h"
 #include "host/NetworkAsyncReader.h"
 
 #include <QApplication>
-#include <QStringList>
 
 #include <cstdio>
 
-namespace {
-// The command line as the window will see it, before Qt exists.
-QString commandFromArgv(int argc, char* argv[]) {
-    QStringList arguments;
-    for (int i = 1; i < argc; ++i) {
-        arguments.append(QString::fromLocal8Bit(argv[i]));
-    }
-    return host::JoinArguments(arguments);
-}
-
-bool displayNamed() {
-    return !qEnvironmentVariableIsEmpty("DISPLAY") || !qEnvironmentVariableIsEmpty("WAYLAND_DISPLAY");
-}
-} // namespace
-
 int main(int argc, char* argv[]) {
-    const bool silentCheck = commandFromArgv(argc, argv) == QLatin1String("Check");
-    if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM")) {
-        if (silentCheck) {
-            // A silent check runs at log-in or from a scheduler, where there
-            // may be no display at all; it shows no window, so any platform
-            // will do, the desktop's own when it can be reached.
-            QByteArray platforms;
-            if (!qEnvironmentVariableIsEmpty("WAYLAND_DISPLAY")) {
-                platforms += "wayland;";
-            }
-            if (!qEnvironmentVariableIsEmpty("DISPLAY")) {
-                platforms += "xcb;";
-            }
-            qputenv("QT_QPA_PLATFORM", platforms + "offscreen");
-        } else if (!displayNamed()) {
-            std::fprintf(stderr, "kelvane: no display found (neither DISPLAY nor WAYLAND_DISPLAY is set). "
-                                 "Run it on a desktop, or under xvfb-run.\n");
-            return 1;
-        }
+    // The mode is read from the command line as it was given, before Qt takes
+    // its own options out of it, so main and the window agree on it.
+    host::CaptureCommandLine(argc, argv);
+    const startup::Decision decision =
+        startup::Decide(startup::CurrentDesktop(), QProcessEnvironment::systemEnvironment(), host::Command());
+    if (decision.refusal) {
+        std::fprintf(stderr, "%s\n", qUtf8Printable(*decision.refusal));
+        return 1;
     }
+    if (decision.platform) {
+        qputenv("QT_QPA_PLATFORM", *decision.platform);
+    }
+    // Nobody watches a silent check: a box it raises must not keep it from
+    // ending by its timer.
+    host::setMsgBoxesHoldProgram(decision.mode != startup::RunMode::SilentCheck);
 
     QApplication app(argc, argv);
     QApplication::setApplicationName(QStringLiteral("Kelvane"));

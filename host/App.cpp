@@ -10,6 +10,10 @@ std::optional<QString>& commandOverride() {
     static std::optional<QString> value;
     return value;
 }
+std::optional<QStringList>& capturedArguments() {
+    static std::optional<QStringList> value;
+    return value;
+}
 std::optional<QString>& appPathOverride() {
     static std::optional<QString> value;
     return value;
@@ -20,9 +24,20 @@ QString JoinArguments(const QStringList& argumentsAfterProgram) {
     return argumentsAfterProgram.join(QLatin1Char(' '));
 }
 
+void CaptureCommandLine(int argc, const char* const* argv) {
+    QStringList arguments;
+    for (int i = 1; i < argc; ++i) {
+        arguments.append(QString::fromLocal8Bit(argv[i]));
+    }
+    capturedArguments() = arguments;
+}
+
 QString Command() {
     if (commandOverride()) {
         return *commandOverride();
+    }
+    if (capturedArguments()) {
+        return JoinArguments(*capturedArguments());
     }
     return JoinArguments(QCoreApplication::arguments().mid(1));
 }

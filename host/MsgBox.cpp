@@ -13,6 +13,11 @@ MsgBoxHandler& handlerSlot() {
     return handler;
 }
 
+bool& boxesHold() {
+    static bool hold = true;
+    return hold;
+}
+
 QMessageBox::Icon toQt(MsgBoxIcon icon) {
     switch (icon) {
     case MsgBoxIcon::Critical:
@@ -31,6 +36,10 @@ QString ProgramTitle() {
     return name.isEmpty() ? QStringLiteral("Kelvane") : name;
 }
 
+void setMsgBoxesHoldProgram(bool hold) {
+    boxesHold() = hold;
+}
+
 MsgBoxHandler setMsgBoxHandler(MsgBoxHandler handler) {
     MsgBoxHandler previous = std::move(handlerSlot());
     handlerSlot() = std::move(handler);
@@ -43,9 +52,20 @@ void MsgBox(const QString& text, MsgBoxIcon icon, const QString& title) {
         handlerSlot()(call);
         return;
     }
-    if (!qobject_cast<QApplication*>(QCoreApplication::instance()) ||
-        QGuiApplication::platformName() == QLatin1String("offscreen")) {
+    const bool canShow = qobject_cast<QApplication*>(QCoreApplication::instance()) &&
+                         QGuiApplication::platformName() != QLatin1String("offscreen");
+    if (!canShow || !boxesHold()) {
         std::fprintf(stderr, "%s: %s\n", qUtf8Printable(call.title), qUtf8Printable(call.text));
+        std::fflush(stderr);
+    }
+    if (!canShow) {
+        return;
+    }
+    if (!boxesHold()) {
+        auto* box = new QMessageBox(toQt(call.icon), call.title, call.text, QMessageBox::Ok);
+        box->setAttribute(Qt::WA_DeleteOnClose);
+        box->setModal(false);
+        box->show();
         return;
     }
     QMessageBox box(toQt(call.icon), call.title, call.text, QMessageBox::Ok);

@@ -25,6 +25,12 @@ QString ProgramTitle();
 // error stream instead, so nothing ever waits for a click that cannot come.
 void MsgBox(const QString& text, MsgBoxIcon icon = MsgBoxIcon::None, const QString& title = QString());
 
+// Whether a box holds the program until it is closed (the default). A run
+// that nobody watches (the silent check) turns this off: every text then goes
+// to the standard error stream, and a box that can be shown appears without
+// waiting for its click, so the run still ends on time.
+void setMsgBoxesHoldProgram(bool hold);
+
 // Replaces the real dialog, typically by a recorder in tests. An empty handler
 // restores the real dialog. Returns the handler that was in place before.
 using MsgBoxHandler = std::function<void(const MsgBoxCall&)>;

@@ -1,5 +1,6 @@
 // The main window: edition choice, run modes, the silent run's timer and the
 // hand-off of the package to the system.
+#include "app/Startup.h"
 #include "app/frmUPDATE.h"
 #include "app/modPublic.h"
 #include "host/App.h"
@@ -8,6 +9,7 @@
 #include "tests/support/TempConfig.h"
 #include "wizard/vcUPDATECTL.h"
 
+#include <QDir>
 #include <QFile>
 #include <QGroupBox>
 #include <QPushButton>
@@ -73,6 +75,84 @@ private slots:
         QCOMPARE(modPublic::VersionFileName, fileName);
         QCOMPARE(w.form->vcUPDATECTL1->ConfigFileURL(), QStringLiteral("http://updates.test:8080/soft/") + fileName);
         QVERIFY(boxes.calls.isEmpty());
+    }
+
+    // Settings that exist but cannot be read leave the edition unknown: no
+    // version file is guessed, the store says why, and Next starts nothing.
+    void unreadableSettings_editionUnknown_checkDoesNotStart() {
+        TempConfig config;
+        QVERIFY(QDir().mkpath(config.settingsFile())); // a folder in the file's place
+        MsgBoxRecorder boxes;
+        Window w = makeWindow(QStringLiteral("Check"));
+        w.form->Start();
+        QCOMPARE(w.form->vcUPDATECTL1->ConfigFileURL(), QString());
+        QVERIFY(w.reader->started.isEmpty());
+        QVERIFY(!boxes.calls.isEmpty());
+        QVERIFY(boxes.calls.first().text.contains(config.settingsFile()));
+    }
+
+    void startupDecision_followsDesktopEnvironmentAndWholeText_data() {
+        QTest::addColumn<int>("desktop");
+        QTest::addColumn<QStringList>("environment");
+        QTest::addColumn<QString>("command");
+        QTest::addColumn<int>("mode");
+        QTest::addColumn<QString>("platform"); // "-": left alone
+        QTest::addColumn<bool>("refused");
+        using startup::Desktop;
+        using startup::RunMode;
+        const int unix = int(Desktop::Unix);
+        const int windows = int(Desktop::Windows);
+        QTest::newRow("x11 window") << unix << QStringList{"DISPLAY=:0"} << "" << int(RunMode::Interactive) << "-"
+                                    << false;
+        QTest::newRow("no display") << unix << QStringList{} << "/Auto" << int(RunMode::AutoStart) << "-" << true;
+        QTest::newRow("check, no display")
+            << unix << QStringList{} << "Check" << int(RunMode::SilentCheck) << "offscreen" << false;
+        QTest::newRow("check on x11") << unix << QStringList{"DISPLAY=:0"} << "Check" << int(RunMode::SilentCheck)
+                                      << "xcb;offscreen" << false;
+        QTest::newRow("check on wayland") << unix << QStringList{"WAYLAND_DISPLAY=wayland-0", "DISPLAY=:0"} << "Check"
+                                          << int(RunMode::SilentCheck) << "wayland;xcb;offscreen" << false;
+        QTest::newRow("platform chosen") << unix << QStringList{"QT_QPA_PLATFORM=offscreen"} << ""
+                                         << int(RunMode::Interactive) << "-" << false;
+        QTest::newRow("qt option is text")
+            << unix << QStringList{} << "Check -reverse" << int(RunMode::Interactive) << "-" << true;
+        QTest::newRow("windows window") << windows << QStringList{} << "" << int(RunMode::Interactive) << "-" << false;
+        QTest::newRow("windows check") << windows << QStringList{} << "Check" << int(RunMode::SilentCheck) << "-"
+                                       << false;
+    }
+    void startupDecision_followsDesktopEnvironmentAndWholeText() {
+        QFETCH(int, desktop);
+        QFETCH(QStringList, environment);
+        QFETCH(QString, command);
+        QFETCH(int, mode);
+        QFETCH(QString, platform);
+        QFETCH(bool, refused);
+        QProcessEnvironment env;
+        for (const QString& entry : environment) {
+            env.insert(entry.section(QLatin1Char('='), 0, 0), entry.section(QLatin1Char('='), 1));
+        }
+        const startup::Decision decision = startup::Decide(startup::Desktop(desktop), env, command);
+        QCOMPARE(int(decision.mode), mode);
+        QCOMPARE(decision.platform ? QString::fromLatin1(*decision.platform) : QStringLiteral("-"), platform);
+        QCOMPARE(bool(decision.refusal), refused);
+    }
+
+    void commandLine_isTakenBeforeQtRemovesItsOptions() {
+        const char* const argv[] = {"kelvane", "Check", "-reverse"};
+        host::CaptureCommandLine(3, argv);
+        QCOMPARE(host::Command(), QStringLiteral("Check -reverse"));
+    }
+
+    // The automatic start has pressed Next already: the focus must still
+    // land on a button that takes a key press.
+    void autoStart_focusIsOnAnEnabledButton() {
+        TempConfig config;
+        MsgBoxRecorder boxes;
+        Window w = makeWindow(QStringLiteral("/Auto"));
+        w.form->Start();
+        QCOMPARE(w.form->focusWidget(), w.form->vcUPDATECTL1->cmdCANCEL);
+        Window plain = makeWindow(QString());
+        plain.form->Start();
+        QCOMPARE(plain.form->focusWidget(), plain.form->vcUPDATECTL1->cmdNEXT);
     }
 
     void serverVariable_fallsBackToBuiltInBase() {
