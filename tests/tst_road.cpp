@@ -27,8 +27,12 @@ namespace {
 constexpr int kWaitMs = 15000;
 const QByteArray kPackage = QByteArray("#!/bin/sh\n") + QByteArray(300000, '#') + "\n";
 
+// What a download left in the program folder; the lock that a running
+// wizard holds on the folder is no download and goes with the wizard.
 QStringList filesIn(const QString& folder) {
-    return QDir(folder).entryList(QDir::Files | QDir::Hidden | QDir::NoDotAndDotDot);
+    QStringList files = QDir(folder).entryList(QDir::Files | QDir::Hidden | QDir::NoDotAndDotDot);
+    files.removeAll(QStringLiteral("Kelvane.lock"));
+    return files;
 }
 } // namespace
 

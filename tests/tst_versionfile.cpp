@@ -1,4 +1,5 @@
 // How the version file's bytes become lines, and lines a package name.
+#include "host/AsyncRead.h"
 #include "wizard/VersionFile.h"
 
 #include <QTemporaryDir>
@@ -71,6 +72,43 @@ private slots:
         QFETCH(QString, version);
         QFETCH(bool, plain);
         QCOMPARE(versionfile::IsPlainFileName(versionfile::UpdateFileNameFor(version)), plain);
+    }
+
+    // Whether the lines can drive an update: what a browser would fetch is
+    // accepted, anything that can never be downloaded fails the check.
+    void problem_judgesTheWholeFile_data() {
+        QTest::addColumn<QByteArray>("bytes");
+        QTest::addColumn<QString>("problem"); // empty: usable
+        QTest::newRow("usable") << QByteArray("P\r\n2.0.1\r\nhttp://h/u.exe\r\n") << QString();
+        QTest::newRow("blank inside url") << QByteArray("P\r\n2.0\r\nhttp://h/my setup.exe") << QString();
+        QTest::newRow("trailing blank") << QByteArray("P\r\n2.0\r\nhttps://h/u.exe  \r\n") << QString();
+        QTest::newRow("LF only") << QByteArray("P\n2.0.1\nhttp://h/u.exe\n") << "has 1 of its three lines";
+        QTest::newRow("two lines") << QByteArray("P\r\n2.0\r\n") << "has 2 of its three lines";
+        QTest::newRow("empty file") << QByteArray() << "has 0 of its three lines";
+        QTest::newRow("empty version") << QByteArray("P\r\n\r\nhttp://h/u.exe") << "version line is empty";
+        QTest::newRow("empty url") << QByteArray("P\r\n2.0\r\n\r\n") << "package address is empty";
+        QTest::newRow("blank url") << QByteArray("P\r\n2.0\r\n   \r\n") << "No address was given";
+        QTest::newRow("ftp") << QByteArray("P\r\n2.0\r\nftp://h/u.exe") << "only http and https";
+        QTest::newRow("relative") << QByteArray("P\r\n2.0\r\n/soft/u.exe") << "not a valid web address";
+        QTest::newRow("no server") << QByteArray("P\r\n2.0\r\nhttp:///u.exe") << "names no server";
+        QTest::newRow("unsafe version") << QByteArray("P\r\n../x\r\nhttp://h/u.exe") << "cannot be used in a file name";
+    }
+    void problem_judgesTheWholeFile() {
+        QFETCH(QByteArray, bytes);
+        QFETCH(QString, problem);
+        const std::optional<QString> found = versionfile::Problem(versionfile::ReadLines(bytes));
+        if (problem.isEmpty()) {
+            QVERIFY2(!found, qPrintable(found.value_or(QString())));
+        } else {
+            QVERIFY(found);
+            QVERIFY2(found->contains(problem), qPrintable(*found));
+        }
+    }
+
+    void target_isReadAsABrowserReadsIt() {
+        const host::ParsedTarget parsed = host::ParseTarget(QStringLiteral(" http://h/soft/my setup.exe \t"));
+        QVERIFY(!parsed.error);
+        QCOMPARE(parsed.url.toEncoded(), QByteArray("http://h/soft/my%20setup.exe"));
     }
 
     void readFile_missingFileReadsNothing() {

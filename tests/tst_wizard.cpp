@@ -218,14 +218,51 @@ private slots:
         QCOMPARE(mReader->started.last().propertyName, mWizard->appFolder());
     }
 
-    void versionFileUnwritable_failsTheCheck() {
+    // Where the version file cannot be written the user learns where and
+    // why, not that the server is out of reach.
+    void versionFileUnwritable_namesPathAndReason() {
+        makeWizard();
+        QVERIFY(QDir(mSandbox->folder.path()).mkdir(QStringLiteral("veltrin_marlo.txt")));
+        passStepOne();
+        QVERIFY(mWizard->lblPROGRESS->text().startsWith(QStringLiteral("Could not write the version file to ") +
+                                                        versionPath() + QStringLiteral(": ")));
+        QVERIFY(mWizard->lblPROGRESS->text().endsWith(QLatin1String("The update check did not succeed.")));
+        QCOMPARE(modRWRegistry::GetAppSetting(QStringLiteral("ServerVersion")), QString());
+        QVERIFY(!mWizard->cmdNEXT->isEnabled());
+    }
+
+    void programFolderMissing_checkDoesNotStart() {
         host::setAppPathOverride(folderFile(QStringLiteral("no-such-folder")));
         makeWizard();
         mWizard->cmdNEXT_Click();
-        mReader->complete(mWizard->appFolder() + modPublic::VersionFileName, kVersionFile);
-        QCOMPARE(mWizard->lblPROGRESS->text(), kVersionFailureText);
-        QCOMPARE(modRWRegistry::GetAppSetting(QStringLiteral("ServerVersion")), QString());
-        QVERIFY(!mWizard->cmdNEXT->isEnabled());
+        QVERIFY(mReader->started.isEmpty());
+        QCOMPARE(mWizard->lblPROGRESS->text(), QStringLiteral("Kelvane cannot write in its folder ") +
+                                                   mWizard->appFolder() +
+                                                   QStringLiteral(": No such file or directory. The update check "
+                                                                  "did not succeed."));
+    }
+
+    // One copy at a time works on a folder: a second one's Next would
+    // otherwise delete the package the first is about to hand over.
+    void secondCopy_inTheSameFolder_startsNothing() {
+        makeWizard();
+        passStepOne();
+        auto* otherReader = new FakeAsyncReader;
+        vcUPDATECTL other(otherReader);
+        other.setConfigFileURL(QStringLiteral("http://updates.test/soft/veltrin_marlo.txt"));
+        other.cmdNEXT_Click();
+        QVERIFY(otherReader->started.isEmpty());
+        QVERIFY(
+            other.lblPROGRESS->text().startsWith(QStringLiteral("Another copy of Kelvane is already updating in ")));
+        QVERIFY(mSandbox->boxes.calls.isEmpty());
+        QCOMPARE(modRWRegistry::GetAppSetting(QStringLiteral("ServerVersion")), QStringLiteral("2.0.1"));
+
+        mWizard.reset(); // the first copy ends: the folder is free again
+        auto* thirdReader = new FakeAsyncReader;
+        vcUPDATECTL third(thirdReader);
+        third.setConfigFileURL(QStringLiteral("http://updates.test/soft/veltrin_marlo.txt"));
+        third.cmdNEXT_Click();
+        QCOMPARE(thirdReader->started.size(), 1);
     }
 
     void startRefused_showsWarningAndStaysInStep() {
@@ -311,6 +348,13 @@ private slots:
         QCOMPARE(PackageProgressText(1250000, 2500000), QStringLiteral("1,25 MB of 2,50 MB downloaded..."));
         QCOMPARE(PackageProgressText(999990000, 2000000000),
                  QStringLiteral("999,99 MB of 2000,00 MB downloaded...")); // no digit grouping
+        // The locale's separator, but ASCII digits, as in the byte counts.
+        QLocale::setDefault(QLocale(QLocale::Arabic, QLocale::Egypt));
+        QCOMPARE(PackageProgressText(1250000, 2500000), QStringLiteral("1") + QLocale().decimalPoint() +
+                                                            QStringLiteral("25 MB of 2") + QLocale().decimalPoint() +
+                                                            QStringLiteral("50 MB downloaded..."));
+        QCOMPARE(PackageCompleteText(512),
+                 QStringLiteral("Download of 0") + QLocale().decimalPoint() + QStringLiteral("51 KB complete."));
     }
 
     void packageFailure_keepsCancelAndOffersNothing() {
@@ -375,15 +419,29 @@ private slots:
         QCOMPARE(mReader->started.size(), 2);
     }
 
-    void twoLineVersionFile_stepTwoTargetsNoFile() {
+    // A version file that cannot drive an update is a failed check:
+    // nothing recorded, Next not offered, nothing to fetch even if forced.
+    void unusableVersionFile_failsTheCheck_data() {
+        QTest::addColumn<QByteArray>("content");
+        QTest::newRow("LF only") << QByteArray("P\n2.0.1\nhttp://updates.test/u.exe\n");
+        QTest::newRow("two lines") << QByteArray("P\r\n2.0\r\n");
+        QTest::newRow("empty version") << QByteArray("P\r\n\r\nhttp://updates.test/u.exe\r\n");
+        QTest::newRow("ftp package") << QByteArray("P\r\n2.0\r\nftp://updates.test/u.exe\r\n");
+    }
+    void unusableVersionFile_failsTheCheck() {
+        QFETCH(QByteArray, content);
         makeWizard();
-        passStepOne("P\r\n2.0\r\n");
-        QCOMPARE(mWizard->updateURL(), QString());
-        QCOMPARE(mWizard->updateFileName(), QString());
+        modRWRegistry::SaveAppSetting(QStringLiteral("ServerVersion"), QStringLiteral("1.5"));
+        passStepOne(content);
+        QVERIFY(mWizard->lblPROGRESS->text().endsWith(QLatin1String("The update check did not succeed.")));
+        QVERIFY(mWizard->lblPROGRESS->text().contains(QLatin1String("not usable")));
+        QCOMPARE(modRWRegistry::GetAppSetting(QStringLiteral("ServerVersion")), QStringLiteral("1.5"));
+        QVERIFY(!mWizard->cmdNEXT->isEnabled());
+        QVERIFY(!mWizard->lblYES->isVisible());
+        QVERIFY(!QFile::exists(versionPath()));
         mWizard->cmdNEXT_Click();
-        QCOMPARE(mReader->started.size(), 2);
-        QCOMPARE(mReader->started[1].propertyName, mWizard->appFolder());
-        QVERIFY(QFileInfo(mWizard->appFolder()).isDir()); // nothing deleted
+        QCOMPARE(mReader->started.last().target, QString());
+        QCOMPARE(mReader->started.last().propertyName, mWizard->appFolder());
     }
 };
 

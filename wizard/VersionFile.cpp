@@ -1,5 +1,7 @@
 #include "wizard/VersionFile.h"
 
+#include "host/AsyncRead.h"
+
 #include <QFile>
 
 namespace versionfile {
@@ -64,6 +66,27 @@ bool IsPlainFileName(const QString& name) {
         }
     }
     return true;
+}
+
+std::optional<QString> Problem(const QStringList& lines) {
+    const QString unusable = QStringLiteral("The version file from the server is not usable: ");
+    if (lines.size() < 3) {
+        return unusable +
+               QStringLiteral("it has %1 of its three lines (each line must end in CR LF).").arg(lines.size());
+    }
+    if (lines.at(1).isEmpty()) {
+        return unusable + QStringLiteral("its version line is empty.");
+    }
+    if (lines.at(2).isEmpty()) {
+        return unusable + QStringLiteral("its package address is empty.");
+    }
+    if (!IsPlainFileName(UpdateFileNameFor(lines.at(1)))) {
+        return QStringLiteral("The published version \"%1\" cannot be used in a file name.").arg(lines.at(1));
+    }
+    if (const std::optional<host::AsyncReadError> error = host::ParseTarget(lines.at(2)).error) {
+        return unusable + error->Description;
+    }
+    return std::nullopt;
 }
 
 } // namespace versionfile

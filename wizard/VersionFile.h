@@ -31,4 +31,11 @@ QString UpdateFileNameFor(const QString& serverVersion);
 // "..", and at most 255 bytes.
 bool IsPlainFileName(const QString& name);
 
+// Why the lines of a version file cannot drive an update, or nothing when
+// they can: fewer than three lines (a file with LF-only line ends reads as
+// one line), an empty version or package address, a version that makes no
+// plain file name, or a package address that can never be downloaded. The
+// text ends in a full stop and is meant for the user.
+std::optional<QString> Problem(const QStringList& lines);
+
 } // namespace versionfile

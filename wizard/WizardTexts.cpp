@@ -9,10 +9,12 @@ bool UsesMegabytes(qint32 bytesMax) {
 }
 
 QString FormatSize(qint32 bytes, qint32 bytesMax) {
-    QLocale locale;
-    locale.setNumberOptions(QLocale::OmitGroupSeparator);
+    // ASCII digits whatever the locale, as in the byte counts beside them;
+    // only the decimal separator is the user's.
     const double divisor = UsesMegabytes(bytesMax) ? 1000000.0 : 1000.0;
-    return locale.toString(bytes / divisor, 'f', 2);
+    QString text = QString::number(bytes / divisor, 'f', 2);
+    text.replace(QLatin1Char('.'), QLocale().decimalPoint());
+    return text;
 }
 
 QString VersionProgressText(qint32 bytesRead, qint32 bytesMax) {

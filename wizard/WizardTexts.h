@@ -36,8 +36,8 @@ namespace wizardtexts {
 // follows the total of the read, never the bytes read so far.
 bool UsesMegabytes(qint32 bytesMax);
 
-// "#0.00" in the unit chosen by `bytesMax`, with the decimal separator of the
-// user's locale and no digit grouping.
+// "#0.00" in the unit chosen by `bytesMax`: ASCII digits, no digit grouping,
+// the decimal separator of the user's locale.
 QString FormatSize(qint32 bytes, qint32 bytesMax);
 
 QString VersionProgressText(qint32 bytesRead, qint32 bytesMax);

@@ -14,11 +14,20 @@
 #include <QFileInfo>
 #include <QGroupBox>
 #include <QLabel>
+#include <QLockFile>
 #include <QPushButton>
+#include <QTemporaryFile>
 
 #include <limits>
 
 using namespace wizardtexts;
+
+namespace {
+const QString kCheckFailed = QStringLiteral(" The update check did not succeed.");
+// One copy at a time works on a program folder's downloads; the others see
+// this file. No package or version file is ever called so.
+const QString kFolderLockName = QStringLiteral("Kelvane.lock");
+} // namespace
 
 vcUPDATECTL::vcUPDATECTL(host::AsyncReader* reader, QWidget* parent) : QWidget(parent), mReader(reader) {
     buildPanel();
@@ -76,6 +85,8 @@ void vcUPDATECTL::cmdNEXT_Click() {
             host::MsgBox(QStringLiteral("A configuration download URL was not provided.  Kelvane cannot continue."),
                          host::MsgBoxIcon::Critical, QStringLiteral("Error"));
             mStep -= 1;
+        } else if (const std::optional<QString> busy = lockFolder()) {
+            showStepFailure(*busy);
         } else {
             BeginDownload(mConfigFileURL, mAppFolder + modPublic::VersionFileName);
         }
@@ -158,12 +169,12 @@ void vcUPDATECTL::onAsyncReadComplete(const host::AsyncProperty& property) {
     // offered for setup.
     const std::optional<QString> writeError = host::SaveWholeFile(property.PropertyName, property.Value);
     if (writeError) {
+        const QString where = QDir::toNativeSeparators(property.PropertyName) + QStringLiteral(": ") + *writeError;
         if (isVersionFile(property.PropertyName)) {
-            ErrorMessage();
+            lblPROGRESS->setText(QStringLiteral("Could not write the version file to ") + where + QLatin1Char('.') +
+                                 kCheckFailed);
         } else {
-            lblPROGRESSUPDATE->setText(QStringLiteral("Could not write the update package to ") +
-                                       QDir::toNativeSeparators(property.PropertyName) + QStringLiteral(": ") +
-                                       *writeError);
+            lblPROGRESSUPDATE->setText(QStringLiteral("Could not write the update package to ") + where);
         }
         return;
     }
@@ -176,16 +187,18 @@ void vcUPDATECTL::onAsyncReadComplete(const host::AsyncProperty& property) {
 
 void vcUPDATECTL::DownloadComplete(const QString& localPath) {
     if (isVersionFile(localPath)) {
-        if (!ReadVersionFile()) {
+        const std::optional<QStringList> lines = ReadVersionFile();
+        if (!lines) {
             ErrorMessage();
             return;
         }
-        if (!mUpdateFileName.isEmpty() && !versionfile::IsPlainFileName(mUpdateFileName)) {
-            // Never let a later step write outside the program folder.
+        // A file that cannot drive an update is a failed check: nothing is
+        // recorded, Next is not offered, and even a forced Next has no
+        // package to fetch and no name to write outside the program folder.
+        if (const std::optional<QString> problem = versionfile::Problem(*lines)) {
             mUpdateURL.clear();
             mUpdateFileName.clear();
-            lblPROGRESS->setText(QStringLiteral("The published version \"") + mServerVersion +
-                                 QStringLiteral("\" cannot be used in a file name. The update check did not succeed."));
+            lblPROGRESS->setText(*problem + kCheckFailed);
             return;
         }
         modRWRegistry::SaveAppSetting(QStringLiteral("ServerVersion"), mServerVersion);
@@ -213,13 +226,14 @@ void vcUPDATECTL::showStepFailure(const QString& text) {
     (mStep == 1 ? lblPROGRESS : lblPROGRESSUPDATE)->setText(text);
 }
 
-// Returns false, with every field as it was, when the local copy could not be
-// opened or read; the caller then treats the check as failed.
-bool vcUPDATECTL::ReadVersionFile() {
+// Returns nothing, with every field as it was, when the local copy could not
+// be opened or read; the caller then treats the check as failed. Otherwise
+// the lines read, for the caller to judge.
+std::optional<QStringList> vcUPDATECTL::ReadVersionFile() {
     const QString path = mAppFolder + modPublic::VersionFileName;
     const std::optional<QStringList> lines = versionfile::ReadFile(path);
     if (!lines) {
-        return false;
+        return std::nullopt;
     }
     mProductName = lines->value(0);
     mServerVersion = lines->value(1);
@@ -228,5 +242,34 @@ bool vcUPDATECTL::ReadVersionFile() {
         mUpdateFileName = versionfile::UpdateFileNameFor(mServerVersion);
     }
     QFile::remove(path);
-    return true;
+    return lines;
+}
+
+std::optional<QString> vcUPDATECTL::lockFolder() {
+    if (mFolderLock && mFolderLock->isLocked()) {
+        return std::nullopt;
+    }
+    const QString path = mAppFolder + kFolderLockName;
+    mFolderLock = std::make_unique<QLockFile>(path);
+    // Held for the whole run, however long the user takes: only a lock whose
+    // owner has died is taken over.
+    mFolderLock->setStaleLockTime(0);
+    if (mFolderLock->tryLock(0)) {
+        return std::nullopt;
+    }
+    const QLockFile::LockError error = mFolderLock->error();
+    mFolderLock.reset();
+    const QString folder = QDir::toNativeSeparators(mAppFolder);
+    if (error == QLockFile::LockFailedError) {
+        return QStringLiteral("Another copy of Kelvane is already updating in %1. Let it finish, or close it, "
+                              "before you start again.")
+            .arg(folder);
+    }
+    // QLockFile does not keep the system's reason; a file made and removed
+    // at once in the same folder tells it.
+    QTemporaryFile probe(mAppFolder + QStringLiteral("Kelvane-XXXXXX.tmp"));
+    const QString reason = probe.open()
+                               ? QStringLiteral("the file %1 cannot be made").arg(QDir::toNativeSeparators(path))
+                               : probe.errorString();
+    return QStringLiteral("Kelvane cannot write in its folder %1: %2.").arg(folder, reason) + kCheckFailed;
 }

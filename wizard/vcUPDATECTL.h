@@ -6,7 +6,11 @@
 #include <QString>
 #include <QWidget>
 
+#include <memory>
+#include <optional>
+
 class QGroupBox;
+class QLockFile;
 class QLabel;
 class QPushButton;
 
@@ -80,9 +84,13 @@ private:
     void DownloadComplete(const QString& localPath);
     void ErrorMessage();
     void showStepFailure(const QString& text);
-    bool ReadVersionFile();
+    std::optional<QStringList> ReadVersionFile();
+    // Makes this copy the only one working on the program folder's
+    // downloads; returns why it cannot.
+    std::optional<QString> lockFolder();
 
     host::AsyncReader* mReader = nullptr;
+    std::unique_ptr<QLockFile> mFolderLock;
 
     QString mConfigFileURL;
     QString mAppFolder;
