@@ -96,7 +96,10 @@ void vcUPDATECTL::buildPanel() {
 
     lblSTEP1 = makeLabel(fraFRAME[0], "lblSTEP1", twips(240, 360, 5295, 1575), kWelcomeText, true);
     lblSTEP2 = makeLabel(fraFRAME[1], "lblSTEP2", twips(240, 360, 5295, 255), kConnectingText, true);
-    lblPROGRESS = makeLabel(fraFRAME[1], "lblPROGRESS", twips(240, 600, 5295, 495), QString());
+    // Reaching down to the frame's foot rather than two lines: a failed check
+    // explains itself with a path and the system's reason. The version strip
+    // lies above it and is hidden when the check fails.
+    lblPROGRESS = makeLabel(fraFRAME[1], "lblPROGRESS", twips(240, 600, 5295, 1335), QString());
     lblVERSION = makeLabel(fraFRAME[1], "lblVERSION", twips(240, 1080, 5295, 255), QStringLiteral(" "), true);
     lblYES = makeLabel(fraFRAME[1], "lblYES", twips(240, 1440, 5295, 615), kNewVersionText, true);
     lblYES->setVisible(false);

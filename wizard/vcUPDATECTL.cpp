@@ -171,8 +171,8 @@ void vcUPDATECTL::onAsyncReadComplete(const host::AsyncProperty& property) {
     if (writeError) {
         const QString where = QDir::toNativeSeparators(property.PropertyName) + QStringLiteral(": ") + *writeError;
         if (isVersionFile(property.PropertyName)) {
-            lblPROGRESS->setText(QStringLiteral("Could not write the version file to ") + where + QLatin1Char('.') +
-                                 kCheckFailed);
+            showStepFailure(QStringLiteral("Could not write the version file to ") + where + QLatin1Char('.') +
+                            kCheckFailed);
         } else {
             lblPROGRESSUPDATE->setText(QStringLiteral("Could not write the update package to ") + where);
         }
@@ -198,7 +198,7 @@ void vcUPDATECTL::DownloadComplete(const QString& localPath) {
         if (const std::optional<QString> problem = versionfile::Problem(*lines)) {
             mUpdateURL.clear();
             mUpdateFileName.clear();
-            lblPROGRESS->setText(*problem + kCheckFailed);
+            showStepFailure(*problem + kCheckFailed);
             return;
         }
         modRWRegistry::SaveAppSetting(QStringLiteral("ServerVersion"), mServerVersion);
@@ -223,7 +223,14 @@ void vcUPDATECTL::ErrorMessage() {
 }
 
 void vcUPDATECTL::showStepFailure(const QString& text) {
-    (mStep == 1 ? lblPROGRESS : lblPROGRESSUPDATE)->setText(text);
+    if (mStep != 1) {
+        lblPROGRESSUPDATE->setText(text);
+        return;
+    }
+    // A failed check never shows versions: the empty version strip gives way
+    // to the reason, which may need several lines for a path.
+    lblVERSION->setVisible(false);
+    lblPROGRESS->setText(text);
 }
 
 // Returns nothing, with every field as it was, when the local copy could not

@@ -78,6 +78,18 @@ int main(int argc, char* argv[]) {
              f.vcUPDATECTL1->cmdNEXT_Click();
              r.complete(versionPath(f), "Veltrin Marlo\r\n../2.0\r\nhttp://update.veltrin.example/x.exe\r\n");
          }},
+        {"5c-version-lf-only", QStringLiteral("1.0"),
+         [](frmUPDATE& f, FakeAsyncReader& r) {
+             f.vcUPDATECTL1->cmdNEXT_Click();
+             r.complete(versionPath(f), "Veltrin Marlo\n2.0.1\nhttp://update.veltrin.example/x.exe\n");
+         }},
+        {"5d-version-unwritable", QStringLiteral("1.0"),
+         [](frmUPDATE& f, FakeAsyncReader& r) {
+             f.vcUPDATECTL1->cmdNEXT_Click();
+             QDir(f.vcUPDATECTL1->appFolder()).mkdir(QStringLiteral("veltrin_marlo.txt"));
+             r.complete(versionPath(f), kVersionFile);
+             QDir(f.vcUPDATECTL1->appFolder()).rmdir(QStringLiteral("veltrin_marlo.txt"));
+         }},
         {"6-package-downloading", QStringLiteral("1.0"), startPackage},
         {"7-package-complete-mb", QStringLiteral("1.0"),
          [](frmUPDATE& f, FakeAsyncReader& r) {
