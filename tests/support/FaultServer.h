@@ -33,6 +33,7 @@ struct FaultRoute {
     QByteArray body;                     // the bytes actually sent
     qint64 announced = AnnounceBodySize; // see above
     QByteArray location;                 // Location header, for redirects
+    QByteArray extraHeaders;             // raw header lines, each ending in CR LF
     bool hang = false;                   // keep the connection open, silent, after the body
     int chunkSize = 0;                   // > 0: send the body in chunks of this size...
     int chunkIntervalMs = 0;             // ...this many milliseconds apart
@@ -51,6 +52,11 @@ struct FaultRoute {
     static FaultRoute redirect(const QString& location, int status = 302);
     // 200 without Content-Length: the body ends with the connection.
     static FaultRoute withoutLength(const QByteArray& body);
+    // 200 in chunked coding, without Content-Length; `finished` false leaves
+    // out the last chunk, as a connection cut in the middle would.
+    static FaultRoute chunked(const QByteArray& body, bool finished = true);
+    // 200 with the given raw header lines and no Content-Length of its own.
+    static FaultRoute withHeaders(const QByteArray& headers, const QByteArray& body);
     // 200 with Content-Length 0.
     static FaultRoute empty();
     // 200 with Content-Length; the body goes out `chunkSize` bytes at a time,
