@@ -13,7 +13,8 @@ class QTcpSocket;
 // A tiny HTTP/1.1 server on 127.0.0.1 for tests, driven by the test's own
 // event loop. Each path answers with one scripted behaviour: a normal body,
 // an error status, a cut-off or stalled body, a redirect, a body without
-// Content-Length, an empty body, or a body that trickles in slowly. Every
+// Content-Length, a chunked one, one with raw headers of the test's choosing,
+// an empty body, or a body that trickles in slowly. Every
 // answer closes the connection when it is done (a stall never does).
 //
 //     FaultServer server;
