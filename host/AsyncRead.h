@@ -16,7 +16,8 @@ namespace host {
 // Why a read failed, when it did.
 enum class AsyncReadFailure {
     None,
-    Network,     // no connection, an HTTP error status, a cut-off or stalled transfer, an empty body, TLS
+    Network,     // no connection, an HTTP error status, a cut-off or stalled transfer, an end nothing proves, an empty
+                 // body, TLS
     TooLarge,    // more bytes than the read may hold (announced or received)
     OutOfMemory, // the buffer for the content could not be had
 };

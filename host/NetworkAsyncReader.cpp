@@ -56,6 +56,44 @@ void adviseHugePages([[maybe_unused]] char* data, [[maybe_unused]] qsizetype cap
 #endif
 }
 
+// The length the server announced for the body, read from every
+// Content-Length it sent (Qt joins repeated headers into one list).
+struct AnnouncedLength {
+    qint64 value = -1; // -1: none announced
+    QString problem;   // not empty: the announcement cannot be trusted
+};
+
+AnnouncedLength announcedLength(const QNetworkReply& reply) {
+    if (!reply.hasRawHeader("Content-Length")) {
+        return {};
+    }
+    const QByteArray raw = reply.rawHeader("Content-Length");
+    QList<QByteArray> values = raw.split(',');
+    qint64 value = -1;
+    bool conflicting = false;
+    for (QByteArray& text : values) {
+        text = text.trimmed();
+        bool ok = !text.isEmpty();
+        for (const char c : text) {
+            ok = ok && c >= '0' && c <= '9'; // no sign, no blank, no hex
+        }
+        const qint64 parsed = ok ? text.toLongLong(&ok) : -1;
+        if (!ok) {
+            return {-1,
+                    QStringLiteral("The server announced an unreadable length: \"%1\".").arg(QString::fromLatin1(raw))};
+        }
+        conflicting = conflicting || (value >= 0 && parsed != value);
+        value = parsed;
+    }
+    if (conflicting) {
+        // Which one frames the body is anyone's guess; a proxy on the way may
+        // have guessed differently from us.
+        return {-1, QStringLiteral("The server announced conflicting lengths: %1.")
+                        .arg(QString::fromLatin1(values.join(", ")))};
+    }
+    return {value, QString()};
+}
+
 QString httpStatusText(const QNetworkReply& reply) {
     const int status = reply.attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
     const QString reason = reply.attribute(QNetworkRequest::HttpReasonPhraseAttribute).toString();
@@ -71,6 +109,7 @@ struct NetworkAsyncReader::Read {
     QString propertyName;
     qint64 cap = 0;        // the most the read may hold
     qint64 announced = -1; // Content-Length of the final response, -1 while unknown
+    bool chunked = false;  // the final response came in HTTP/1.1 chunked coding
     bool headersAccepted = false;
     QByteArray buffer;
     const char* advisedData = nullptr; // the buffer block that has had its huge-page hint
@@ -137,6 +176,13 @@ std::optional<AsyncReadError> NetworkAsyncReader::AsyncRead(const QString& targe
     // For caches between us and the server, which Qt's own setting cannot reach.
     request.setRawHeader("Cache-Control", "no-cache");
     request.setRawHeader("Pragma", "no-cache");
+    // The bytes exactly as the server stores them. When Qt 6.4 negotiates
+    // gzip itself it decompresses, but then drops every Content-Length it
+    // got (conflicting ones too) and takes a compressed body cut short by a
+    // closed connection for a whole one: nothing would be left to prove that
+    // the package is complete. Asking for the plain bytes keeps each length
+    // comparable with what arrives.
+    request.setRawHeader("Accept-Encoding", "identity");
     request.setAttribute(QNetworkRequest::RedirectPolicyAttribute, QNetworkRequest::NoLessSafeRedirectPolicy);
     request.setMaximumRedirectsAllowed(kMaxRedirects);
     if (mStallLimit.count() > 0) {
@@ -214,11 +260,33 @@ bool NetworkAsyncReader::acceptHeaders(Read& read) {
     }
     read.headersAccepted = true;
 
-    const QVariant length = reply->header(QNetworkRequest::ContentLengthHeader);
-    if (!length.isValid()) {
+    // Qt passes any coding it did not ask for through untouched: those bytes
+    // would not be the file.
+    const QByteArray coding = reply->rawHeader("Content-Encoding").trimmed().toLower();
+    if (!coding.isEmpty() && coding != "identity") {
+        complete(reply, AsyncReadFailure::Network,
+                 QStringLiteral("The server sent the body encoded as \"%1\" although the plain bytes were asked for.")
+                     .arg(QString::fromLatin1(coding)));
+        return false;
+    }
+    const QByteArray transfer = reply->rawHeader("Transfer-Encoding").trimmed().toLower();
+    if (!transfer.isEmpty() && transfer != "chunked") {
+        complete(reply, AsyncReadFailure::Network,
+                 QStringLiteral("The server used the transfer coding \"%1\", which cannot be read.")
+                     .arg(QString::fromLatin1(transfer)));
+        return false;
+    }
+    read.chunked = !transfer.isEmpty();
+
+    const AnnouncedLength length = announcedLength(*reply);
+    if (!length.problem.isEmpty()) {
+        complete(reply, AsyncReadFailure::Network, length.problem);
+        return false;
+    }
+    if (length.value < 0) {
         return true;
     }
-    read.announced = length.toLongLong();
+    read.announced = length.value;
     if (read.announced > read.cap) {
         complete(reply, AsyncReadFailure::TooLarge,
                  QStringLiteral("The server announced %1 bytes; at most %2 bytes may be held.")
@@ -301,6 +369,13 @@ void NetworkAsyncReader::onFinished(QNetworkReply* reply) {
         } else if (read->announced >= 0 && received != read->announced) {
             complete(reply, AsyncReadFailure::Network,
                      QStringLiteral("Received %1 of the %2 bytes announced.").arg(received).arg(read->announced));
+        } else if (read->announced < 0 && !read->chunked &&
+                   !reply->attribute(QNetworkRequest::Http2WasUsedAttribute).toBool()) {
+            // Qt ends such a body when the connection closes, and reports a
+            // connection cut in the middle of it as a success just the same.
+            complete(reply, AsyncReadFailure::Network,
+                     QStringLiteral("The server sent no length and no chunked framing; the end of the body cannot be "
+                                    "told from a cut connection."));
         } else if (received == 0) {
             complete(reply, AsyncReadFailure::Network, QStringLiteral("The server sent an empty body."));
         } else {
@@ -322,6 +397,12 @@ void NetworkAsyncReader::onFinished(QNetworkReply* reply) {
                      QStringLiteral("The server closed the connection after %1 of the %2 bytes announced.")
                          .arg(received)
                          .arg(read->announced));
+            return;
+        }
+        if (read->chunked) {
+            complete(reply, AsyncReadFailure::Network,
+                     QStringLiteral("The server closed the connection after %1 bytes, before the last chunk.")
+                         .arg(received));
             return;
         }
         break;

@@ -17,12 +17,22 @@ namespace host {
 //
 // Every read asks the server for the newest copy (no cache), follows
 // redirects except from https to http, takes the proxy from the system and
-// never ignores a TLS error. A read fails (completion with BytesMax 0) when
-// the connection cannot be made, the server answers with a status other than
-// 2xx, fewer bytes arrive than Content-Length announced, the body is empty,
-// no byte arrives for `stallLimit`, or the content would exceed the read's
-// maxBytes or 2,147,483,647 bytes (TooLarge) or cannot be allocated
-// (OutOfMemory). A slow transfer never fails as long as bytes keep coming.
+// never ignores a TLS error. It asks for the bytes as stored (no content
+// coding), so that every length the server announces can be compared with
+// what arrives.
+//
+// A body counts as whole only when its framing proves where it ends: a
+// Content-Length met exactly, HTTP/1.1 chunked coding that reached its last
+// chunk, or the end of an HTTP/2 stream. A read fails (completion with
+// BytesMax 0) when the connection cannot be made, the server answers with a
+// status other than 2xx, an HTTP/1.x body has neither a length nor chunked
+// coding (its end cannot be told from a cut connection), the lengths
+// announced conflict or cannot be read, the body comes in a content or
+// transfer coding other than the plain bytes and chunked, fewer bytes arrive
+// than announced, the body is empty, no byte arrives for `stallLimit`, or the
+// content would exceed the read's maxBytes or 2,147,483,647 bytes (TooLarge)
+// or cannot be allocated (OutOfMemory). A slow transfer never fails as long
+// as bytes keep coming.
 //
 // The content is held once: it is received straight into the buffer that the
 // completion hands out as AsyncProperty::Value. Before a successful

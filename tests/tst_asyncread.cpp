@@ -143,8 +143,13 @@ void tst_AsyncRead::completion_data() {
 
     QTest::newRow("body with Content-Length")
         << "/ok" << FaultRoute::ok(body) << here << kNoLimit << body << none << QString();
-    QTest::newRow("body without Content-Length")
-        << "/nolength" << FaultRoute::withoutLength(body) << here << kNoLimit << body << none << QString();
+    QTest::newRow("chunked body that reached its last chunk")
+        << "/chunked" << FaultRoute::chunked(body) << here << kNoLimit << body << none << QString();
+    QTest::newRow("the same length announced twice") << "/twice"
+                                                     << FaultRoute::withHeaders("Content-Length: 100\r\n"
+                                                                                "Content-Length: 100\r\n",
+                                                                                body.left(100))
+                                                     << here << kNoLimit << body.left(100) << none << QString();
     QTest::newRow("redirect to another path")
         << "/moved" << FaultRoute::redirect("/target") << here << kNoLimit << mTargetBody << none << QString();
     QTest::newRow("body exactly at the limit")
@@ -158,6 +163,27 @@ void tst_AsyncRead::completion_data() {
                                                 << kNoLimit << QByteArray() << net << QStringLiteral("300");
     QTest::newRow("redirect loop") << "/loop" << FaultRoute::redirect("/loop") << here << kNoLimit << QByteArray()
                                    << net << QString();
+    // Only the end of the connection delimits these: whole or cut, no one can tell.
+    const QString noFraming = QStringLiteral("no length and no chunked framing");
+    QTest::newRow("whole body without length or chunks")
+        << "/nolength" << FaultRoute::withoutLength(body) << here << kNoLimit << QByteArray() << net << noFraming;
+    QTest::newRow("cut body without length or chunks") << "/nolengthcut" << FaultRoute::withoutLength(body.left(5000))
+                                                       << here << kNoLimit << QByteArray() << net << noFraming;
+    QTest::newRow("chunked body cut before its last chunk")
+        << "/chunkedcut" << FaultRoute::chunked(body, false) << here << kNoLimit << QByteArray() << net
+        << QStringLiteral("before the last chunk");
+    QTest::newRow("two different Content-Length headers")
+        << "/twolengths" << FaultRoute::withHeaders("Content-Length: 100\r\nContent-Length: 4096\r\n", body.left(4096))
+        << here << kNoLimit << QByteArray() << net << QStringLiteral("conflicting lengths: 100, 4096.");
+    QTest::newRow("a list of lengths in one header")
+        << "/lengthlist" << FaultRoute::withHeaders("Content-Length: 4096,100\r\n", body.left(4096)) << here << kNoLimit
+        << QByteArray() << net << QStringLiteral("conflicting lengths: 4096, 100.");
+    QTest::newRow("unreadable Content-Length")
+        << "/badlength" << FaultRoute::withHeaders("Content-Length: +4096\r\n", body.left(4096)) << here << kNoLimit
+        << QByteArray() << net << QStringLiteral("unreadable length");
+    QTest::newRow("compressed although plain bytes were asked for")
+        << "/gzip" << FaultRoute::withHeaders("Content-Encoding: gzip\r\nContent-Length: 4096\r\n", body.left(4096))
+        << here << kNoLimit << QByteArray() << net << QStringLiteral("encoded as \"gzip\"");
     QTest::newRow("cut-off body") << "/cut" << FaultRoute::cutOff(body.left(5000), body.size()) << here << kNoLimit
                                   << QByteArray() << net << QStringLiteral("5000 of the 100000");
     QTest::newRow("stall after part of the body") << "/stall" << FaultRoute::stall(body.left(5000), body.size()) << here
@@ -182,7 +208,7 @@ void tst_AsyncRead::completion_data() {
     QTest::newRow("announced size beyond 32 bits") << "/huge" << FaultRoute::stall("abc", 3'000'000'000) << here
                                                    << qint64(4'000'000'000) << QByteArray() << large << QString();
     QTest::newRow("unannounced body beyond the limit")
-        << "/receivedbig" << FaultRoute::withoutLength(body) << here << qint64(1000) << QByteArray() << large
+        << "/receivedbig" << FaultRoute::chunked(body) << here << qint64(1000) << QByteArray() << large
         << QStringLiteral("More than 1000");
 }
 

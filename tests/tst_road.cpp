@@ -120,7 +120,7 @@ private slots:
             mServer->route(QStringLiteral("/soft/veltrin_marlo.txt"), FaultRoute::redirect(QStringLiteral("/moved")));
             mServer->route(QStringLiteral("/moved"), FaultRoute::ok(good));
         } else {
-            mServer->route(QStringLiteral("/soft/veltrin_marlo.txt"), FaultRoute::withoutLength(good));
+            mServer->route(QStringLiteral("/soft/veltrin_marlo.txt"), FaultRoute::chunked(good));
         }
         makeWizard();
         mWizard->cmdNEXT_Click();
@@ -180,7 +180,7 @@ private slots:
             mServer->route(packageUrlPath, FaultRoute::redirect(QStringLiteral("/mirror/setup.exe")));
             mServer->route(QStringLiteral("/mirror/setup.exe"), FaultRoute::ok(kPackage));
         } else {
-            mServer->route(packageUrlPath, FaultRoute::withoutLength(kPackage));
+            mServer->route(packageUrlPath, FaultRoute::chunked(kPackage));
         }
         makeWizard();
         mWizard->cmdNEXT_Click();

@@ -73,6 +73,25 @@ FaultRoute FaultRoute::withoutLength(const QByteArray& body) {
     return r;
 }
 
+FaultRoute FaultRoute::chunked(const QByteArray& body, bool finished) {
+    constexpr qsizetype kChunk = 16 * 1024;
+    QByteArray wire;
+    for (qsizetype at = 0; at < body.size(); at += kChunk) {
+        const QByteArray piece = body.mid(at, kChunk);
+        wire += QByteArray::number(piece.size(), 16) + "\r\n" + piece + "\r\n";
+    }
+    if (finished) {
+        wire += "0\r\n\r\n";
+    }
+    return withHeaders("Transfer-Encoding: chunked\r\n", wire);
+}
+
+FaultRoute FaultRoute::withHeaders(const QByteArray& headers, const QByteArray& body) {
+    FaultRoute r = withoutLength(body);
+    r.extraHeaders = headers;
+    return r;
+}
+
 FaultRoute FaultRoute::empty() {
     return ok(QByteArray());
 }
@@ -186,6 +205,7 @@ void FaultServer::answer(QTcpSocket* socket, const FaultRoute& route) {
     if (!route.location.isEmpty()) {
         head += "Location: " + route.location + "\r\n";
     }
+    head += route.extraHeaders;
     head += "Content-Type: application/octet-stream\r\nConnection: close\r\n\r\n";
     socket->write(head);
 

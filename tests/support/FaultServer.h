@@ -13,7 +13,8 @@ class QTcpSocket;
 // A tiny HTTP/1.1 server on 127.0.0.1 for tests, driven by the test's own
 // event loop. Each path answers with one scripted behaviour: a normal body,
 // an error status, a cut-off or stalled body, a redirect, a body without
-// Content-Length, an empty body, or a body that trickles in slowly. Every
+// Content-Length, a chunked one, one with raw headers of the test's choosing,
+// an empty body, or a body that trickles in slowly. Every
 // answer closes the connection when it is done (a stall never does).
 //
 //     FaultServer server;
@@ -33,6 +34,7 @@ struct FaultRoute {
     QByteArray body;                     // the bytes actually sent
     qint64 announced = AnnounceBodySize; // see above
     QByteArray location;                 // Location header, for redirects
+    QByteArray extraHeaders;             // raw header lines, each ending in CR LF
     bool hang = false;                   // keep the connection open, silent, after the body
     int chunkSize = 0;                   // > 0: send the body in chunks of this size...
     int chunkIntervalMs = 0;             // ...this many milliseconds apart
@@ -51,6 +53,11 @@ struct FaultRoute {
     static FaultRoute redirect(const QString& location, int status = 302);
     // 200 without Content-Length: the body ends with the connection.
     static FaultRoute withoutLength(const QByteArray& body);
+    // 200 in chunked coding, without Content-Length; `finished` false leaves
+    // out the last chunk, as a connection cut in the middle would.
+    static FaultRoute chunked(const QByteArray& body, bool finished = true);
+    // 200 with the given raw header lines and no Content-Length of its own.
+    static FaultRoute withHeaders(const QByteArray& headers, const QByteArray& body);
     // 200 with Content-Length 0.
     static FaultRoute empty();
     // 200 with Content-Length; the body goes out `chunkSize` bytes at a time,
