@@ -5,6 +5,7 @@
 
 #include <QDir>
 #include <QFile>
+#include <QScopeGuard>
 #include <QTemporaryDir>
 #include <QTest>
 
@@ -15,43 +16,15 @@
 #include <cerrno>
 
 namespace {
-
-// A 64 KiB tmpfs of its own, mounted inside a temporary folder for the life
-// of the object.
-class SmallDisk {
-public:
-    SmallDisk() : mPath(mDir.filePath(QStringLiteral("disk"))) {
-        mMounted = QDir().mkdir(mPath) && ::mount("tmpfs", QFile::encodeName(mPath).constData(), "tmpfs",
-                                                  MS_NOSUID | MS_NODEV, "size=64k") == 0;
-        mError = errno;
-    }
-    ~SmallDisk() {
-        if (mMounted) {
-            ::umount2(QFile::encodeName(mPath).constData(), MNT_DETACH);
-        }
-    }
-    bool mounted() const { return mMounted; }
-    QString why() const { return qt_error_string(mError); }
-    QString path() const { return mPath; }
-    qint64 available() const {
-        struct statvfs info {};
-        return ::statvfs(QFile::encodeName(mPath).constData(), &info) == 0
-                   ? qint64(info.f_bavail) * qint64(info.f_frsize)
-                   : -1;
-    }
-
-private:
-    QTemporaryDir mDir;
-    QString mPath;
-    bool mMounted = false;
-    int mError = 0;
-};
+qint64 available(const QString& path) {
+    struct statvfs info {};
+    return ::statvfs(QFile::encodeName(path).constData(), &info) == 0 ? qint64(info.f_bavail * info.f_frsize) : -1;
+}
 
 bool writeFile(const QString& path, const QByteArray& bytes) {
     QFile file(path);
     return file.open(QIODevice::WriteOnly) && file.write(bytes) == bytes.size() && file.flush();
 }
-
 } // namespace
 
 class tst_savefile : public QObject {
@@ -76,13 +49,16 @@ private slots:
         if (::geteuid() != 0) {
             QSKIP("mounting a small tmpfs needs root");
         }
-        SmallDisk disk;
-        QVERIFY2(disk.mounted(), qPrintable(QStringLiteral("no tmpfs could be mounted: ") + disk.why()));
-        const QString target = disk.path() + QStringLiteral("/Update201.EXE");
+        QTemporaryDir dir;
+        const QByteArray disk = QFile::encodeName(dir.path());
+        QVERIFY2(::mount("tmpfs", disk.constData(), "tmpfs", MS_NOSUID | MS_NODEV, "size=64k") == 0,
+                 qPrintable(QStringLiteral("no tmpfs could be mounted: ") + qt_error_string(errno)));
+        const auto unmount = qScopeGuard([&] { ::umount2(disk.constData(), MNT_DETACH); });
+        const QString target = dir.filePath(QStringLiteral("Update201.EXE"));
         const QByteArray older("the older package");
         QVERIFY(writeFile(target, older));
-        QVERIFY(writeFile(disk.path() + QStringLiteral("/filler"), QByteArray(disk.available() - freeBytes, 'f')));
-        QCOMPARE(disk.available(), qint64(freeBytes));
+        QVERIFY(writeFile(dir.filePath(QStringLiteral("filler")), QByteArray(available(dir.path()) - freeBytes, 'f')));
+        QCOMPARE(available(dir.path()), qint64(freeBytes));
 
         const QByteArray package(size, 'p');
         const std::optional<QString> failure = host::SaveWholeFile(target, package);
@@ -96,7 +72,7 @@ private slots:
             QCOMPARE(failure.value_or(QStringLiteral("(saved)")), qt_error_string(ENOSPC));
             QCOMPARE(saved.readAll(), older);
         }
-        QCOMPARE(QDir(disk.path()).entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden),
+        QCOMPARE(QDir(dir.path()).entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden),
                  (QStringList{QStringLiteral("filler"), QStringLiteral("Update201.EXE")}));
     }
 };

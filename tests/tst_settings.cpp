@@ -203,7 +203,6 @@ private slots:
         QTest::newRow("Latin-1 in the value")
             << QByteArray("[General]\nCurrentProduct=1Z\xe9T\n") << false << QString();
         QTest::newRow("quoted") << QByteArray("[General]\nCurrentProduct=\"1ZT\xe9\"\nV=\xe9\n") << false << QString();
-        QTest::newRow("lone lead byte") << QByteArray("[General]\nCurrentProduct=1ZT\xc3\n") << false << QString();
         QTest::newRow("U+FFFD is text") << QByteArray("[General]\nCurrentProduct=1\xef\xbf\xbdT\nV=\xe9\n") << true
                                         << QStringLiteral("1\uFFFDT");
         QTest::newRow("escape is text") << QByteArray("[General]\nCurrentProduct=\\xfdd0\nV=\xe9\n") << true
