@@ -4,18 +4,46 @@
 
 namespace host {
 
+namespace {
+
+// The reason a write stopped, or a plain statement where Qt has none to give.
+QString writeFailure(const QFileDevice& file) {
+    const QString reason = file.errorString();
+    if (reason.isEmpty() || file.error() == QFileDevice::NoError) {
+        return QStringLiteral("the file could not be written whole");
+    }
+    return reason;
+}
+
+} // namespace
+
 std::optional<QString> SaveWholeFile(const QString& path, const QByteArray& bytes) {
     QSaveFile file(path);
-    if (!file.open(QIODevice::WriteOnly)) {
+    // Unbuffered, so that a full disk shows in write() itself. Through Qt's
+    // buffer a small file reaches the disk only in the flush inside commit(),
+    // and Qt 6.4 renames a short temporary file over the target all the same.
+    if (!file.open(QIODevice::WriteOnly | QIODevice::Unbuffered)) {
         return file.errorString();
     }
-    if (file.write(bytes) != bytes.size()) {
-        const QString reason = file.errorString();
+    // A short write carries no reason; the write of the rest fails and tells
+    // the system's (for a full disk: "No space left on device").
+    qint64 written = 0;
+    while (written < bytes.size()) {
+        const qint64 chunk = file.write(bytes.constData() + written, bytes.size() - written);
+        if (chunk <= 0) {
+            const QString reason = writeFailure(file);
+            file.cancelWriting(); // the temporary file goes with `file`
+            return reason;
+        }
+        written += chunk;
+    }
+    if (!file.flush()) {
+        const QString reason = writeFailure(file);
         file.cancelWriting();
         return reason;
     }
     if (!file.commit()) {
-        return file.errorString();
+        return writeFailure(file);
     }
     return std::nullopt;
 }

@@ -14,9 +14,9 @@
 #include <QLockFile>
 #include <QSettings>
 #include <QStandardPaths>
-#include <QStringDecoder>
 #include <QTemporaryDir>
 
+#include <cerrno>
 #include <memory>
 
 namespace modRWRegistry {
@@ -51,14 +51,19 @@ std::optional<QString> locate(const std::u16string& keyPath, const QString& name
 
 enum class Presence { Missing, Read, Failed };
 
-// Reads the whole file; on failure `reason` says why.
+// Reads the whole file; on failure `reason` gives the system's reason.
 Presence readWhole(const QString& path, QByteArray* bytes, QString* reason) {
     const QFileInfo info(path);
     if (!info.exists()) {
         return Presence::Missing;
     }
+    if (info.isDir()) {
+        *reason = qt_error_string(EISDIR);
+        return Presence::Failed;
+    }
     if (!info.isFile()) {
-        *reason = QStringLiteral("it is a folder or a device, not a file");
+        // A pipe or a device is not opened at all: reading it could block.
+        *reason = QStringLiteral("it is a device or a pipe, not a file");
         return Presence::Failed;
     }
     QFile file(path);
@@ -77,6 +82,57 @@ Presence readWhole(const QString& path, QByteArray* bytes, QString* reason) {
     return Presence::Read;
 }
 
+// The file's bytes with each byte that is not part of UTF-8 text, and each
+// NUL, replaced by `mark`. QSettings would silently drop such a byte or turn
+// it into U+FFFD, and the value would read as text the product never wrote;
+// with a mark in its place the value can be told apart after parsing.
+struct MarkedBytes {
+    QByteArray bytes;
+    bool marked = false;
+};
+
+MarkedBytes markUnreadable(const QByteArray& bytes, char16_t mark) {
+    if (bytes.isValidUtf8() && !bytes.contains('\0')) {
+        return {bytes, false};
+    }
+    const QByteArray markBytes = QString(QChar(mark)).toUtf8();
+    MarkedBytes result{QByteArray(), true};
+    result.bytes.reserve(bytes.size() + bytes.size() / 2);
+    qsizetype i = 0;
+    while (i < bytes.size()) {
+        const uchar lead = static_cast<uchar>(bytes.at(i));
+        if (lead == 0) {
+            result.bytes.append(markBytes);
+            ++i;
+            continue;
+        }
+        // UTF-8 needs no separator, so the shortest valid run from here is
+        // one whole character; Qt judges which runs are valid.
+        qsizetype length = lead < 0x80 ? 1 : 0;
+        for (qsizetype n = 2; length == 0 && n <= 4 && i + n <= bytes.size(); ++n) {
+            if (QByteArrayView(bytes.constData() + i, n).isValidUtf8()) {
+                length = n;
+            }
+        }
+        if (length == 0) {
+            result.bytes.append(markBytes);
+            ++i;
+        } else {
+            result.bytes.append(bytes.constData() + i, length);
+            i += length;
+        }
+    }
+    return result;
+}
+
+QByteArray withoutByteOrderMark(QByteArray bytes) {
+    static const QByteArray bom("\xEF\xBB\xBF");
+    if (bytes.startsWith(bom)) {
+        bytes.remove(0, bom.size()); // QSettings takes it for a broken line
+    }
+    return bytes;
+}
+
 // QSettings keeps a process-wide cache of the files it has parsed and trusts
 // it while a file's size and time stamp look unchanged. The time stamp moves
 // only once per clock tick, so a value another program rewrote a moment ago
@@ -85,21 +141,12 @@ Presence readWhole(const QString& path, QByteArray* bytes, QString* reason) {
 // private copy of the bytes it has just read, under a path never used before.
 class Snapshot {
 public:
-    // Parses `bytes`; returns why they are not a settings file, if they are not.
-    // QSettings would parse text that is not UTF-8 by dropping bytes, and
-    // drops lines it cannot parse when it writes, so both are refused here.
-    std::optional<QString> load(QByteArray bytes) {
+    // Parses `bytes`; returns why they could not be parsed at all. A file
+    // QSettings finds damaged still yields the keys it could read, as in the
+    // product; intact() tells whether it was whole.
+    std::optional<QString> load(const QByteArray& bytes) {
         if (!mDir.isValid()) {
             return QStringLiteral("no temporary copy can be made: %1").arg(mDir.errorString());
-        }
-        static const QByteArray bom("\xEF\xBB\xBF");
-        if (bytes.startsWith(bom)) {
-            bytes.remove(0, bom.size()); // QSettings takes it for a broken line
-        }
-        QStringDecoder utf8(QStringDecoder::Utf8);
-        [[maybe_unused]] const QString text = utf8(bytes);
-        if (utf8.hasError() || bytes.contains('\0')) {
-            return QStringLiteral("it is not UTF-8 text");
         }
         mPath = mDir.filePath(QStringLiteral("copy.conf"));
         QFile copy(mPath);
@@ -109,10 +156,22 @@ public:
         copy.close();
         mSettings = std::make_unique<QSettings>(mPath, QSettings::IniFormat);
         mSettings->allKeys(); // sections are parsed lazily; this parses them all
-        if (mSettings->status() != QSettings::NoError) {
-            return QStringLiteral("it is not in the settings format");
-        }
         return std::nullopt;
+    }
+
+    // False when QSettings met a line it could not parse; it would drop that
+    // line on writing.
+    bool intact() const { return mSettings->status() == QSettings::NoError; }
+
+    // The value as text. Lists, byte arrays and the other types QSettings
+    // writes in its own notation are not text the product meant, so they
+    // count as absent. A bare number is text in an INI file and reads as such.
+    std::optional<QString> text(const QString& name) const {
+        const QVariant value = mSettings->value(name);
+        if (value.typeId() != QMetaType::QString) {
+            return std::nullopt;
+        }
+        return value.toString();
     }
 
     QSettings& settings() { return *mSettings; }
@@ -133,6 +192,36 @@ private:
     QString mPath;
     std::unique_ptr<QSettings> mSettings;
 };
+
+// The text of `name` in the file's bytes parsed with unreadable bytes marked;
+// `marked` tells whether there were any. `failure` is set when no parse was
+// possible.
+std::optional<QString> markedValue(const QByteArray& bytes, char16_t mark, const QString& name, bool* marked,
+                                   QString* failure) {
+    const MarkedBytes markedBytes = markUnreadable(bytes, mark);
+    *marked = markedBytes.marked;
+    Snapshot snapshot;
+    if (const std::optional<QString> error = snapshot.load(markedBytes.bytes)) {
+        *failure = *error;
+        return std::nullopt;
+    }
+    return snapshot.text(name);
+}
+
+// The text of `name` in a settings file, read past damage elsewhere in the
+// file as QSettings reads it. A value holding a byte that is not UTF-8 text
+// carries the mark and so changes with it; a mark the file spelled out itself
+// (QSettings reads escapes such as "\xfdd0") stays the same in both parses.
+std::optional<QString> readableValue(const QByteArray& fileBytes, const QString& name, QString* failure) {
+    const QByteArray bytes = withoutByteOrderMark(fileBytes);
+    bool marked = false;
+    const std::optional<QString> first = markedValue(bytes, u'\uFDD0', name, &marked, failure);
+    if (!marked || !first) {
+        return first;
+    }
+    const std::optional<QString> second = markedValue(bytes, u'\uFDD1', name, &marked, failure);
+    return first == second ? first : std::nullopt;
+}
 
 QString lockReason(QLockFile::LockError error) {
     switch (error) {
@@ -162,19 +251,10 @@ ReadResult RegReadString(RootKey, const std::u16string& strPath, const std::u16s
         return {};
     }
     if (presence == Presence::Read) {
-        Snapshot snapshot;
-        const std::optional<QString> error = snapshot.load(bytes);
-        if (!error) {
-            // Lists, byte arrays and the other types QSettings writes in its
-            // own notation are not text the product meant, so they count as
-            // absent. A bare number is text in an INI file and reads as such.
-            const QVariant value = snapshot.settings().value(name);
-            if (value.typeId() != QMetaType::QString) {
-                return {};
-            }
-            return {value.toString().toStdU16String(), std::nullopt};
+        const std::optional<QString> value = readableValue(bytes, name, &reason);
+        if (reason.isEmpty()) {
+            return {value ? std::optional(value->toStdU16String()) : std::nullopt, std::nullopt};
         }
-        reason = *error;
     }
     return {std::nullopt, makeFailure(QStringLiteral("Cannot read the settings file \"%1\": %2.").arg(path, reason))};
 }
@@ -208,9 +288,18 @@ std::optional<StoreFailure> RegWriteString(RootKey, const std::u16string& strPat
     if (readWhole(path, &bytes, &reason) == Presence::Failed) {
         return notSaved(reason);
     }
+    // QSettings would drop the lines it cannot parse and re-encode bytes
+    // that are not UTF-8, so a damaged file is not rewritten at all.
+    bytes = withoutByteOrderMark(bytes);
+    if (markUnreadable(bytes, u'\uFDD0').marked) {
+        return notSaved(QStringLiteral("it is not UTF-8 text"));
+    }
     Snapshot snapshot;
     if (const std::optional<QString> error = snapshot.load(bytes)) {
         return notSaved(*error);
+    }
+    if (!snapshot.intact()) {
+        return notSaved(QStringLiteral("it is not in the settings format"));
     }
     snapshot.settings().setValue(name, QString::fromStdU16String(strData));
     const std::optional<QByteArray> merged = snapshot.written();

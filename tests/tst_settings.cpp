@@ -188,21 +188,63 @@ private slots:
         QVERIFY(boxes.calls.isEmpty());
     }
 
-    void damagedFile_isReportedAndLeftUntouched_data() {
+    // QSettings reads past a line it cannot parse; the edition must not fall
+    // back to the default because of damage elsewhere in the file.
+    void damagedFile_readsWhatIsReadable_isNeverRewritten_data() {
         QTest::addColumn<QByteArray>("bytes");
-        QTest::addColumn<QString>("damage");
-        QTest::newRow("unclosed section") << QByteArray("[General\nCurrentProduct=1ZT\n") << QString();
-        QTest::newRow("line without =") << QByteArray("[General]\nCurrentProduct=1ZT\nnonsense\n") << QString();
-        QTest::newRow("not UTF-8") << QByteArray("[General]\nCurrentProduct=1ZT\nCurrentVersion=caf\xe9\n")
-                                   << QString();
-        QTest::newRow("binary") << QByteArray("[General]\nCurrentProduct=1ZT\n").append("\0\x01", 2) << QString();
-        QTest::newRow("unreadable") << QByteArray("[General]\nCurrentProduct=1ZT\n") << QStringLiteral("unreadable");
-        QTest::newRow("folder") << QByteArray() << QStringLiteral("folder");
+        QTest::addColumn<bool>("present");
+        QTest::addColumn<QString>("product");
+        const QString zt = QStringLiteral("1ZT");
+        QTest::newRow("unclosed section") << QByteArray("[General\nCurrentProduct=1ZT\n") << true << zt;
+        QTest::newRow("line without =") << QByteArray("[General]\nnonsense\nCurrentProduct=1ZT\nV=1\n") << true << zt;
+        QTest::newRow("Latin-1 elsewhere")
+            << QByteArray("[General]\nOwner=Jos\xe9\nCurrentProduct=1ZT\n") << true << zt;
+        QTest::newRow("NUL elsewhere") << QByteArray("[General]\nCurrentProduct=1ZT\nV=1.").append('\0') << true << zt;
+        QTest::newRow("Latin-1 in the value")
+            << QByteArray("[General]\nCurrentProduct=1Z\xe9T\n") << false << QString();
+        QTest::newRow("quoted") << QByteArray("[General]\nCurrentProduct=\"1ZT\xe9\"\nV=\xe9\n") << false << QString();
+        QTest::newRow("U+FFFD is text") << QByteArray("[General]\nCurrentProduct=1\xef\xbf\xbdT\nV=\xe9\n") << true
+                                        << QStringLiteral("1\uFFFDT");
+        QTest::newRow("escape is text") << QByteArray("[General]\nCurrentProduct=\\xfdd0\nV=\xe9\n") << true
+                                        << QStringLiteral("\uFDD0");
     }
-    void damagedFile_isReportedAndLeftUntouched() {
+    void damagedFile_readsWhatIsReadable_isNeverRewritten() {
         QFETCH(QByteArray, bytes);
-        QFETCH(QString, damage);
+        QFETCH(bool, present);
+        QFETCH(QString, product);
         TempConfig config;
+        QFile file(config.settingsFile());
+        QVERIFY(file.open(QIODevice::WriteOnly));
+        file.write(bytes);
+        file.close();
+        MsgBoxRecorder boxes;
+
+        const ReadResult read = readBackend(QStringLiteral("CurrentProduct"));
+        QVERIFY(!read.failure);
+        QCOMPARE(read.value.has_value(), present);
+        QCOMPARE(QString::fromStdU16String(read.value.value_or(u"")), product);
+        SaveAppSetting(QStringLiteral("ServerVersion"), QStringLiteral("2.0"));
+
+        QCOMPARE(boxes.calls.size(), 1);
+        QVERIFY2(boxes.calls.at(0).text.startsWith(
+                     QStringLiteral("ServerVersion was not saved in the settings file \"%1\": ").arg(file.fileName())),
+                 qPrintable(boxes.calls.at(0).text));
+        QCOMPARE(config.readSettingsBytes(), bytes);
+        QCOMPARE(QDir(config.folder()).entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden),
+                 QStringList{QStringLiteral("Quorant.conf")});
+    }
+
+    void unreadableFile_isAFailure_andLeftUntouched_data() {
+        QTest::addColumn<QString>("damage");
+        QTest::addColumn<QString>("reason");
+        QTest::newRow("folder") << QStringLiteral("folder") << QStringLiteral("Is a directory");
+        QTest::newRow("no permission") << QStringLiteral("unreadable") << QStringLiteral("Permission denied");
+    }
+    void unreadableFile_isAFailure_andLeftUntouched() {
+        QFETCH(QString, damage);
+        QFETCH(QString, reason);
+        TempConfig config;
+        const QByteArray bytes("[General]\nCurrentProduct=1ZT\n");
         QFile file(config.settingsFile());
         if (damage == QLatin1String("folder")) {
             QVERIFY(QDir(config.folder()).mkdir(QStringLiteral("Quorant.conf")));
@@ -210,8 +252,6 @@ private slots:
             QVERIFY(file.open(QIODevice::WriteOnly));
             file.write(bytes);
             file.close();
-        }
-        if (damage == QLatin1String("unreadable")) {
             QVERIFY(file.setPermissions(QFileDevice::WriteOwner));
             if (file.open(QIODevice::ReadOnly)) {
                 QSKIP("file permissions do not bind this user");
@@ -219,22 +259,22 @@ private slots:
         }
         MsgBoxRecorder boxes;
 
-        QCOMPARE(GetAppSetting(QStringLiteral("CurrentProduct")), QString());
+        QCOMPARE(TryGetAppSetting(QStringLiteral("CurrentProduct")), std::nullopt);
         SaveAppSetting(QStringLiteral("ServerVersion"), QStringLiteral("2.0"));
 
         QCOMPARE(boxes.calls.size(), 2);
+        QCOMPARE(boxes.calls.at(0).text,
+                 QStringLiteral("Cannot read the settings file \"%1\": %2.").arg(config.settingsFile(), reason));
+        QVERIFY(boxes.calls.at(1).text.startsWith(QLatin1String("ServerVersion was not saved")));
         for (const host::MsgBoxCall& box : std::as_const(boxes.calls)) {
             QVERIFY2(box.text.contains(config.settingsFile()), qPrintable(box.text));
             QCOMPARE(box.icon, host::MsgBoxIcon::None);
             QCOMPARE(box.title, host::ProgramTitle());
         }
-        QVERIFY(boxes.calls.at(1).text.startsWith(QLatin1String("ServerVersion was not saved")));
-        if (damage == QLatin1String("unreadable")) {
-            QVERIFY(file.setPermissions(QFileDevice::ReadOwner | QFileDevice::WriteOwner));
-        }
         if (damage == QLatin1String("folder")) {
             QVERIFY(QFileInfo(config.settingsFile()).isDir());
         } else {
+            QVERIFY(file.setPermissions(QFileDevice::ReadOwner | QFileDevice::WriteOwner));
             QCOMPARE(config.readSettingsBytes(), bytes);
         }
         QCOMPARE(QDir(config.folder()).entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden),

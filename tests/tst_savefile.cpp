@@ -1,0 +1,81 @@
+// Saving a package onto a disk that fills up: the save must fail with the
+// system's reason and leave the older package exactly as it was, however
+// small the new one is.
+#include "host/SaveFile.h"
+
+#include <QDir>
+#include <QFile>
+#include <QScopeGuard>
+#include <QTemporaryDir>
+#include <QTest>
+
+#include <sys/mount.h>
+#include <sys/statvfs.h>
+#include <unistd.h>
+
+#include <cerrno>
+
+namespace {
+qint64 available(const QString& path) {
+    struct statvfs info {};
+    return ::statvfs(QFile::encodeName(path).constData(), &info) == 0 ? qint64(info.f_bavail * info.f_frsize) : -1;
+}
+
+bool writeFile(const QString& path, const QByteArray& bytes) {
+    QFile file(path);
+    return file.open(QIODevice::WriteOnly) && file.write(bytes) == bytes.size() && file.flush();
+}
+} // namespace
+
+class tst_savefile : public QObject {
+    Q_OBJECT
+
+private slots:
+    void fullDisk_isAFailedSave_olderPackageKept_data() {
+        QTest::addColumn<int>("freeBytes");
+        QTest::addColumn<int>("size");
+        QTest::addColumn<bool>("fits");
+        QTest::newRow("nothing free, 100 bytes") << 0 << 100 << false;
+        QTest::newRow("8 KiB free, 12000 bytes") << 8192 << 12000 << false;
+        QTest::newRow("8 KiB free, 16 KiB") << 8192 << 16384 << false;
+        QTest::newRow("12 KiB free, 16 KiB") << 12288 << 16384 << false;
+        QTest::newRow("8 KiB free, 40000 bytes") << 8192 << 40000 << false;
+        QTest::newRow("16 KiB free, 16 KiB") << 16384 << 16384 << true;
+    }
+    void fullDisk_isAFailedSave_olderPackageKept() {
+        QFETCH(int, freeBytes);
+        QFETCH(int, size);
+        QFETCH(bool, fits);
+        if (::geteuid() != 0) {
+            QSKIP("mounting a small tmpfs needs root");
+        }
+        QTemporaryDir dir;
+        const QByteArray disk = QFile::encodeName(dir.path());
+        QVERIFY2(::mount("tmpfs", disk.constData(), "tmpfs", MS_NOSUID | MS_NODEV, "size=64k") == 0,
+                 qPrintable(QStringLiteral("no tmpfs could be mounted: ") + qt_error_string(errno)));
+        const auto unmount = qScopeGuard([&] { ::umount2(disk.constData(), MNT_DETACH); });
+        const QString target = dir.filePath(QStringLiteral("Update201.EXE"));
+        const QByteArray older("the older package");
+        QVERIFY(writeFile(target, older));
+        QVERIFY(writeFile(dir.filePath(QStringLiteral("filler")), QByteArray(available(dir.path()) - freeBytes, 'f')));
+        QCOMPARE(available(dir.path()), qint64(freeBytes));
+
+        const QByteArray package(size, 'p');
+        const std::optional<QString> failure = host::SaveWholeFile(target, package);
+
+        QFile saved(target);
+        QVERIFY(saved.open(QIODevice::ReadOnly));
+        if (fits) {
+            QCOMPARE(failure.value_or(QString()), QString());
+            QCOMPARE(saved.readAll(), package);
+        } else {
+            QCOMPARE(failure.value_or(QStringLiteral("(saved)")), qt_error_string(ENOSPC));
+            QCOMPARE(saved.readAll(), older);
+        }
+        QCOMPARE(QDir(dir.path()).entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden),
+                 (QStringList{QStringLiteral("filler"), QStringLiteral("Update201.EXE")}));
+    }
+};
+
+QTEST_GUILESS_MAIN(tst_savefile)
+#include "tst_savefile.moc"
