@@ -8,7 +8,9 @@
 namespace host {
 
 // Opens `file` with the program associated with it, `directory` as working
-// directory, without waiting. Returns the code of ShellExecuteOpen().
+// directory. The opened program is not waited for; only the answer whether
+// anything took the file is (on Linux, the desktop opener's exit status, for
+// a few seconds at most). Returns the code of ShellExecuteOpen().
 std::int32_t ShellOpen(const QString& file, const QString& directory);
 
 // Replaces the operating system's open, typically by a recorder in tests. An

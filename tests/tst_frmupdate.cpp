@@ -61,6 +61,9 @@ private slots:
                                        << "veltrin_marlo.txt";
         QTest::newRow("other edition") << "CurrentProduct=1MR"
                                        << "veltrin_marlo.txt";
+        // A damaged line elsewhere does not change the edition.
+        QTest::newRow("broken line elsewhere") << "CurrentProduct=1ZT\nthis line has no equals sign"
+                                               << "veltrin_zent.txt";
     }
     void editionChoice_isExactAndCaseSensitive() {
         QFETCH(QString, settings);
