@@ -18,7 +18,7 @@
 #include <QTimer>
 
 #ifndef KELVANE_UPDATE_SERVER
-#define KELVANE_UPDATE_SERVER "http://update.veltrin.invalid"
+#error "KELVANE_UPDATE_SERVER names the vendor's update server; the build sets it"
 #endif
 
 namespace {
@@ -103,20 +103,14 @@ void frmUPDATE::Start() {
 
 void frmUPDATE::Form_Load() {
     const std::optional<QString> product = modRWRegistry::TryGetAppSetting(QStringLiteral("CurrentProduct"));
-    if (!product) {
-        // The settings exist but cannot be read, so the installed edition is
-        // unknown. Guessing the default one could fetch and offer the other
-        // edition's package: no version file is chosen, and the check refuses
-        // to start after the store has said what is wrong.
-        modPublic::VersionFileName = kMarloVersionFile;
-        vcUPDATECTL1->setConfigFileURL(QString());
-    } else if (*product == QLatin1String("1ZT")) {
-        modPublic::VersionFileName = kZentVersionFile;
-        vcUPDATECTL1->setConfigFileURL(versionFileUrl(kZentVersionFile));
-    } else {
-        modPublic::VersionFileName = kMarloVersionFile;
-        vcUPDATECTL1->setConfigFileURL(versionFileUrl(kMarloVersionFile));
-    }
+    const bool zent = product && *product == QLatin1String("1ZT");
+    modPublic::VersionFileName = zent ? kZentVersionFile : kMarloVersionFile;
+    vcUPDATECTL1->setVersionFileName(modPublic::VersionFileName);
+    // Settings that exist but cannot be read leave the installed edition
+    // unknown. Guessing the default one could fetch and offer the other
+    // edition's package: no version file is fetched, and the check refuses to
+    // start after the store has said what is wrong.
+    vcUPDATECTL1->setConfigFileURL(product ? versionFileUrl(modPublic::VersionFileName) : QString());
 
     switch (startup::ModeFor(host::Command())) {
     case startup::RunMode::SilentCheck:
@@ -138,7 +132,7 @@ void frmUPDATE::Timer1_Timer() {
     }
 }
 
-void frmUPDATE::vcUPDATECTL1_CloseRequest(QString& DownloadedFile) {
+void frmUPDATE::vcUPDATECTL1_CloseRequest(const QString& DownloadedFile) {
     if (!DownloadedFile.isEmpty()) {
         LaunchFile(DownloadedFile);
     }

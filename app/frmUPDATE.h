@@ -30,7 +30,7 @@ public:
 
     void Form_Load();
     void Timer1_Timer();
-    void vcUPDATECTL1_CloseRequest(QString& DownloadedFile);
+    void vcUPDATECTL1_CloseRequest(const QString& DownloadedFile);
     void LaunchFile(const QString& path);
 
     // Ends the window, and with it the program.

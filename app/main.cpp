@@ -23,7 +23,7 @@ int main(int argc, char* argv[]) {
     }
     // Nobody watches a silent check: a box it raises must not keep it from
     // ending by its timer.
-    host::setMsgBoxesHoldProgram(decision.mode != startup::RunMode::SilentCheck);
+    host::SetMsgBoxesHoldProgram(decision.mode != startup::RunMode::SilentCheck);
 
     QApplication app(argc, argv);
     QApplication::setApplicationName(QStringLiteral("Kelvane"));

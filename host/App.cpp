@@ -49,11 +49,11 @@ QString AppPath() {
     return QDir::toNativeSeparators(QCoreApplication::applicationDirPath());
 }
 
-void setCommandOverride(std::optional<QString> command) {
+void SetCommandOverride(std::optional<QString> command) {
     commandOverride() = std::move(command);
 }
 
-void setAppPathOverride(std::optional<QString> path) {
+void SetAppPathOverride(std::optional<QString> path) {
     appPathOverride() = std::move(path);
 }
 

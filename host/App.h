@@ -26,7 +26,7 @@ QString AppPath();
 
 // Test hooks: replace what Command() and AppPath() report; std::nullopt
 // restores the real values.
-void setCommandOverride(std::optional<QString> command);
-void setAppPathOverride(std::optional<QString> path);
+void SetCommandOverride(std::optional<QString> command);
+void SetAppPathOverride(std::optional<QString> path);
 
 } // namespace host

@@ -36,11 +36,11 @@ QString ProgramTitle() {
     return name.isEmpty() ? QStringLiteral("Kelvane") : name;
 }
 
-void setMsgBoxesHoldProgram(bool hold) {
+void SetMsgBoxesHoldProgram(bool hold) {
     boxesHold() = hold;
 }
 
-MsgBoxHandler setMsgBoxHandler(MsgBoxHandler handler) {
+MsgBoxHandler SetMsgBoxHandler(MsgBoxHandler handler) {
     MsgBoxHandler previous = std::move(handlerSlot());
     handlerSlot() = std::move(handler);
     return previous;

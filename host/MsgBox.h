@@ -29,11 +29,11 @@ void MsgBox(const QString& text, MsgBoxIcon icon = MsgBoxIcon::None, const QStri
 // that nobody watches (the silent check) turns this off: every text then goes
 // to the standard error stream, and a box that can be shown appears without
 // waiting for its click, so the run still ends on time.
-void setMsgBoxesHoldProgram(bool hold);
+void SetMsgBoxesHoldProgram(bool hold);
 
 // Replaces the real dialog, typically by a recorder in tests. An empty handler
 // restores the real dialog. Returns the handler that was in place before.
 using MsgBoxHandler = std::function<void(const MsgBoxCall&)>;
-MsgBoxHandler setMsgBoxHandler(MsgBoxHandler handler);
+MsgBoxHandler SetMsgBoxHandler(MsgBoxHandler handler);
 
 } // namespace host

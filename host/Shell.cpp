@@ -11,7 +11,7 @@ ShellOpenHandler& handlerSlot() {
 }
 } // namespace
 
-ShellOpenHandler setShellOpenHandler(ShellOpenHandler handler) {
+ShellOpenHandler SetShellOpenHandler(ShellOpenHandler handler) {
     ShellOpenHandler previous = std::move(handlerSlot());
     handlerSlot() = std::move(handler);
     return previous;

@@ -16,6 +16,6 @@ std::int32_t ShellOpen(const QString& file, const QString& directory);
 // Replaces the operating system's open, typically by a recorder in tests. An
 // empty handler restores the real one. Returns the handler in place before.
 using ShellOpenHandler = std::function<std::int32_t(const QString& file, const QString& directory)>;
-ShellOpenHandler setShellOpenHandler(ShellOpenHandler handler);
+ShellOpenHandler SetShellOpenHandler(ShellOpenHandler handler);
 
 } // namespace host

@@ -29,7 +29,7 @@ private:
         std::unique_ptr<frmUPDATE> form;
     };
     Window makeWindow(const QString& command) {
-        host::setCommandOverride(command);
+        host::SetCommandOverride(command);
         Window w;
         w.reader = new FakeAsyncReader;
         w.form = std::make_unique<frmUPDATE>(w.reader);
@@ -39,11 +39,11 @@ private:
 private slots:
     void init() {
         qputenv("KELVANE_UPDATE_SERVER", "http://updates.test:8080/");
-        host::setAppPathOverride(mFolder.path());
+        host::SetAppPathOverride(mFolder.path());
     }
     void cleanup() {
-        host::setCommandOverride(std::nullopt);
-        host::setAppPathOverride(std::nullopt);
+        host::SetCommandOverride(std::nullopt);
+        host::SetAppPathOverride(std::nullopt);
         qunsetenv("KELVANE_UPDATE_SERVER");
     }
 
@@ -76,6 +76,7 @@ private slots:
         Window w = makeWindow(QString());
         w.form->Form_Load();
         QCOMPARE(modPublic::VersionFileName, fileName);
+        QCOMPARE(w.form->vcUPDATECTL1->VersionFileName(), fileName);
         QCOMPARE(w.form->vcUPDATECTL1->ConfigFileURL(), QStringLiteral("http://updates.test:8080/soft/") + fileName);
         QVERIFY(boxes.calls.isEmpty());
     }

@@ -2,7 +2,6 @@
 // sits, that the design's texts fit their boxes, the window's fixed frame,
 // the tab order and the access keys.
 #include "app/frmUPDATE.h"
-#include "app/modPublic.h"
 #include "host/App.h"
 #include "tests/support/FakeAsyncReader.h"
 #include "tests/support/Recorders.h"
@@ -42,8 +41,8 @@ private:
 private slots:
     void init() {
         mConfig = std::make_unique<TempConfig>();
-        host::setAppPathOverride(mFolder.path());
-        host::setCommandOverride(QString());
+        host::SetAppPathOverride(mFolder.path());
+        host::SetCommandOverride(QString());
         mReader = new FakeAsyncReader;
         mForm = std::make_unique<frmUPDATE>(mReader);
         mForm->Start();
@@ -52,8 +51,8 @@ private slots:
     }
     void cleanup() {
         mForm.reset();
-        host::setAppPathOverride(std::nullopt);
-        host::setCommandOverride(std::nullopt);
+        host::SetAppPathOverride(std::nullopt);
+        host::SetCommandOverride(std::nullopt);
         mConfig.reset();
     }
 
@@ -118,9 +117,8 @@ private slots:
     }
 
     void updateCaption_threeLinesFit() {
-        modPublic::VersionFileName = QStringLiteral("veltrin_marlo.txt");
         wizard()->cmdNEXT_Click();
-        mReader->complete(wizard()->appFolder() + modPublic::VersionFileName,
+        mReader->complete(wizard()->appFolder() + wizard()->VersionFileName(),
                           "Veltrin Marlo\r\n2.0.1\r\nhttp://updates.test/setup.exe\r\n");
         wizard()->cmdNEXT_Click();
         const QString caption = wizard()->lblUPDATE->text();
@@ -170,9 +168,8 @@ private slots:
 
     void setupButton_hasNoAccessKey() {
         ShellRecorder shell;
-        modPublic::VersionFileName = QStringLiteral("veltrin_marlo.txt");
         wizard()->cmdNEXT_Click();
-        mReader->complete(wizard()->appFolder() + modPublic::VersionFileName, "P\r\n2.0\r\nhttp://u.test/s.exe\r\n");
+        mReader->complete(wizard()->appFolder() + wizard()->VersionFileName(), "P\r\n2.0\r\nhttp://u.test/s.exe\r\n");
         wizard()->cmdNEXT_Click();
         mReader->complete(mReader->started.last().propertyName, QByteArray(10, 'x'));
         QCOMPARE(wizard()->cmdCANCEL->text(), QStringLiteral("Setup"));

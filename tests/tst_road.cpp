@@ -2,7 +2,6 @@
 // against a local fault server, and the real main window against the bundled
 // update server, from Next to the package's own installer.
 #include "app/frmUPDATE.h"
-#include "app/modPublic.h"
 #include "host/App.h"
 #include "host/NetworkAsyncReader.h"
 #include "settings/modRWRegistry.h"
@@ -49,6 +48,7 @@ private:
     }
     void makeWizard() {
         mWizard = std::make_unique<vcUPDATECTL>(new host::NetworkAsyncReader(nullptr, 300ms));
+        mWizard->setVersionFileName(QStringLiteral("veltrin_marlo.txt"));
         mWizard->setConfigFileURL(mServer->url(QStringLiteral("/soft/veltrin_marlo.txt")).toString());
         mWizard->show();
     }
@@ -201,6 +201,7 @@ private slots:
         mServer->route(QStringLiteral("/soft/veltrin_marlo.txt"), FaultRoute::ok(versionFile(packageUrlPath)));
         mServer->route(packageUrlPath, FaultRoute::stall(kPackage.left(100000), kPackage.size()));
         mWizard = std::make_unique<vcUPDATECTL>(new host::NetworkAsyncReader);
+        mWizard->setVersionFileName(QStringLiteral("veltrin_marlo.txt"));
         mWizard->setConfigFileURL(mServer->url(QStringLiteral("/soft/veltrin_marlo.txt")).toString());
         mWizard->show();
         mWizard->cmdNEXT_Click();
@@ -230,7 +231,7 @@ private slots:
 
         qputenv("KELVANE_UPDATE_SERVER", base.toUtf8());
         auto unsetServer = qScopeGuard([] { qunsetenv("KELVANE_UPDATE_SERVER"); });
-        host::setCommandOverride(QString());
+        host::SetCommandOverride(QString());
         frmUPDATE form(new host::NetworkAsyncReader);
         form.Start();
         QVERIFY(form.isVisible());
@@ -247,7 +248,7 @@ private slots:
         QVERIFY(form.isUnloaded());
         QVERIFY(mSandbox->boxes.calls.isEmpty());
         QTRY_VERIFY_WITH_TIMEOUT(QFile::exists(mSandbox->file(QStringLiteral("SAMPLE-UPDATE-RAN.txt"))), kWaitMs);
-        host::setCommandOverride(std::nullopt);
+        host::SetCommandOverride(std::nullopt);
     }
 };
 

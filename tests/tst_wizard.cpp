@@ -1,6 +1,5 @@
 // The wizard with a scripted download service: start-up, the step machine,
 // progress and completion texts, failures at each step.
-#include "app/modPublic.h"
 #include "host/App.h"
 #include "host/PropertyBag.h"
 #include "settings/modRWRegistry.h"
@@ -45,6 +44,7 @@ private:
         }
         mReader = new FakeAsyncReader;
         mWizard = std::make_unique<vcUPDATECTL>(mReader);
+        mWizard->setVersionFileName(QStringLiteral("veltrin_marlo.txt"));
         mWizard->setConfigFileURL(QStringLiteral("http://updates.test/soft/veltrin_marlo.txt"));
         mWizard->show();
     }
@@ -75,7 +75,7 @@ private slots:
     void startup_appFolderEndsInOneSeparator() {
         QFETCH(QString, path);
         QFETCH(QString, folder);
-        host::setAppPathOverride(path);
+        host::SetAppPathOverride(path);
         vcUPDATECTL wizard(new FakeAsyncReader);
         QCOMPARE(wizard.appFolder(), folder);
         QCOMPARE(wizard.step(), 0);
@@ -232,7 +232,7 @@ private slots:
     }
 
     void programFolderMissing_checkDoesNotStart() {
-        host::setAppPathOverride(folderFile(QStringLiteral("no-such-folder")));
+        host::SetAppPathOverride(folderFile(QStringLiteral("no-such-folder")));
         makeWizard();
         mWizard->cmdNEXT_Click();
         QVERIFY(mReader->started.isEmpty());
@@ -249,6 +249,7 @@ private slots:
         passStepOne();
         auto* otherReader = new FakeAsyncReader;
         vcUPDATECTL other(otherReader);
+        other.setVersionFileName(mWizard->VersionFileName());
         other.setConfigFileURL(QStringLiteral("http://updates.test/soft/veltrin_marlo.txt"));
         other.cmdNEXT_Click();
         QVERIFY(otherReader->started.isEmpty());
@@ -260,6 +261,7 @@ private slots:
         mWizard.reset(); // the first copy ends: the folder is free again
         auto* thirdReader = new FakeAsyncReader;
         vcUPDATECTL third(thirdReader);
+        third.setVersionFileName(QStringLiteral("veltrin_marlo.txt"));
         third.setConfigFileURL(QStringLiteral("http://updates.test/soft/veltrin_marlo.txt"));
         third.cmdNEXT_Click();
         QCOMPARE(thirdReader->started.size(), 1);
@@ -331,7 +333,10 @@ private slots:
         QCOMPARE(mWizard->lastBytesMax(), total);
 
         QStringList closeRequests;
-        connect(mWizard.get(), &vcUPDATECTL::CloseRequest, this, [&](QString& file) { closeRequests << file; });
+        // Queued, as a receiver in another thread would get it: the path travels by value.
+        connect(
+            mWizard.get(), &vcUPDATECTL::CloseRequest, this, [&](const QString& file) { closeRequests << file; },
+            Qt::QueuedConnection);
         mReader->complete(packagePath(), QByteArray(total, 'x'));
         QCOMPARE(mWizard->lblPROGRESSUPDATE->text(), complete);
         QCOMPARE(mWizard->cmdCANCEL->text(), QStringLiteral("Setup"));
@@ -340,7 +345,7 @@ private slots:
         QCOMPARE(QFileInfo(packagePath()).size(), qint64(total));
 
         QTest::mouseClick(mWizard->cmdCANCEL, Qt::LeftButton);
-        QCOMPARE(closeRequests, QStringList{packagePath()});
+        QTRY_COMPARE(closeRequests, QStringList{packagePath()});
     }
 
     void sizes_useTheLocaleDecimalSeparator() {
@@ -402,9 +407,12 @@ private slots:
     void cancel_beforeAnyDownload_carriesNothing() {
         makeWizard();
         QStringList closeRequests;
-        connect(mWizard.get(), &vcUPDATECTL::CloseRequest, this, [&](QString& file) { closeRequests << file; });
+        // Queued, as a receiver in another thread would get it: the path travels by value.
+        connect(
+            mWizard.get(), &vcUPDATECTL::CloseRequest, this, [&](const QString& file) { closeRequests << file; },
+            Qt::QueuedConnection);
         QTest::mouseClick(mWizard->cmdCANCEL, Qt::LeftButton);
-        QCOMPARE(closeRequests, QStringList{QString()});
+        QTRY_COMPARE(closeRequests, QStringList{QString()});
     }
 
     void thirdNext_hidesEveryFrameAndStartsNothing() {

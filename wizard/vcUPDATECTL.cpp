@@ -1,6 +1,5 @@
 #include "wizard/vcUPDATECTL.h"
 
-#include "app/modPublic.h"
 #include "host/App.h"
 #include "host/MsgBox.h"
 #include "host/PropertyBag.h"
@@ -60,6 +59,10 @@ void vcUPDATECTL::setConfigFileURL(const QString& pstr) {
     emit PropertyChanged(QStringLiteral("ConfigFileURL"));
 }
 
+void vcUPDATECTL::setVersionFileName(const QString& pstr) {
+    mVersionFileName = pstr;
+}
+
 void vcUPDATECTL::GetVersion() {
     cmdNEXT_Click();
 }
@@ -88,7 +91,7 @@ void vcUPDATECTL::cmdNEXT_Click() {
         } else if (const std::optional<QString> busy = lockFolder()) {
             showStepFailure(*busy);
         } else {
-            BeginDownload(mConfigFileURL, mAppFolder + modPublic::VersionFileName);
+            BeginDownload(mConfigFileURL, mAppFolder + mVersionFileName);
         }
     }
     if (mStep == 2) {
@@ -109,12 +112,11 @@ void vcUPDATECTL::cmdNEXT_Click() {
 }
 
 void vcUPDATECTL::cmdCANCEL_Click() {
-    QString downloaded = mDownloadedFile;
-    emit CloseRequest(downloaded);
+    emit CloseRequest(mDownloadedFile);
 }
 
 bool vcUPDATECTL::isVersionFile(const QString& localPath) const {
-    return localPath == mAppFolder + modPublic::VersionFileName;
+    return localPath == mAppFolder + mVersionFileName;
 }
 
 void vcUPDATECTL::BeginDownload(const QString& url, const QString& localPath) {
@@ -237,7 +239,7 @@ void vcUPDATECTL::showStepFailure(const QString& text) {
 // be opened or read; the caller then treats the check as failed. Otherwise
 // the lines read, for the caller to judge.
 std::optional<QStringList> vcUPDATECTL::ReadVersionFile() {
-    const QString path = mAppFolder + modPublic::VersionFileName;
+    const QString path = mAppFolder + mVersionFileName;
     const std::optional<QStringList> lines = versionfile::ReadFile(path);
     if (!lines) {
         return std::nullopt;

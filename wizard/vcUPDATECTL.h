@@ -20,8 +20,8 @@ class PropertyBag;
 
 // The update wizard: three steps, from the welcome page over the version
 // check to the download of the package. It knows nothing of the window that
-// holds it; it talks to the outside through ConfigFileURL, GetVersion,
-// cmdNEXT_Click and the CloseRequest event.
+// holds it; it talks to the outside through ConfigFileURL, VersionFileName,
+// GetVersion, cmdNEXT_Click and the CloseRequest event.
 class vcUPDATECTL : public QWidget {
     Q_OBJECT
 public:
@@ -36,6 +36,10 @@ public:
     void cmdNEXT_Click();
     QString ConfigFileURL() const { return mConfigFileURL; }
     void setConfigFileURL(const QString& pstr);
+    // File name of the installed edition's version file, which the window
+    // chooses; the local copy lies in the program folder under this name.
+    QString VersionFileName() const { return mVersionFileName; }
+    void setVersionFileName(const QString& pstr);
     // One press of Next; the silent check runs the first step with it.
     void GetVersion();
 
@@ -69,7 +73,8 @@ public:
 
 signals:
     // Raised by Cancel (with "") or by Setup (with the package's full path).
-    void CloseRequest(QString& DownloadedFile);
+    // The path is the receiver's to read; the wizard's own stays as it is.
+    void CloseRequest(const QString& DownloadedFile);
     void PropertyChanged(const QString& propertyName);
 
 private:
@@ -93,6 +98,7 @@ private:
     std::unique_ptr<QLockFile> mFolderLock;
 
     QString mConfigFileURL;
+    QString mVersionFileName;
     QString mAppFolder;
     QString mCurrentVersion;
     qint32 mStep = 0;

@@ -3,7 +3,6 @@
 // look at every text the user will see. The downloads are scripted; nothing
 // reaches the network.
 #include "app/frmUPDATE.h"
-#include "app/modPublic.h"
 #include "host/App.h"
 #include "tests/support/FakeAsyncReader.h"
 #include "tests/support/Recorders.h"
@@ -31,7 +30,7 @@ struct Stage {
 };
 
 QString versionPath(frmUPDATE& form) {
-    return form.vcUPDATECTL1->appFolder() + modPublic::VersionFileName;
+    return form.vcUPDATECTL1->appFolder() + form.vcUPDATECTL1->VersionFileName();
 }
 QString packagePath(frmUPDATE& form) {
     return form.vcUPDATECTL1->appFolder() + QStringLiteral("Update201.EXE");
@@ -55,8 +54,8 @@ int main(int argc, char* argv[]) {
     QDir().mkpath(outDir);
 
     QTemporaryDir programFolder;
-    host::setAppPathOverride(QDir::toNativeSeparators(programFolder.path()));
-    host::setCommandOverride(QString());
+    host::SetAppPathOverride(QDir::toNativeSeparators(programFolder.path()));
+    host::SetCommandOverride(QString());
     MsgBoxRecorder boxes;
 
     const Stage stages[] = {

@@ -3,20 +3,20 @@
 #include "host/Shell.h"
 
 MsgBoxRecorder::MsgBoxRecorder() {
-    host::setMsgBoxHandler([this](const host::MsgBoxCall& call) { calls.append(call); });
+    host::SetMsgBoxHandler([this](const host::MsgBoxCall& call) { calls.append(call); });
 }
 
 MsgBoxRecorder::~MsgBoxRecorder() {
-    host::setMsgBoxHandler({});
+    host::SetMsgBoxHandler({});
 }
 
 ShellRecorder::ShellRecorder(std::int32_t answer) : result(answer) {
-    host::setShellOpenHandler([this](const QString& file, const QString& directory) {
+    host::SetShellOpenHandler([this](const QString& file, const QString& directory) {
         calls.append({file, directory});
         return result;
     });
 }
 
 ShellRecorder::~ShellRecorder() {
-    host::setShellOpenHandler({});
+    host::SetShellOpenHandler({});
 }

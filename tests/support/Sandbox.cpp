@@ -1,13 +1,11 @@
 #include "tests/support/Sandbox.h"
 
-#include "app/modPublic.h"
 #include "host/App.h"
 
 Sandbox::Sandbox() {
-    host::setAppPathOverride(folder.path());
-    modPublic::VersionFileName = QStringLiteral("veltrin_marlo.txt");
+    host::SetAppPathOverride(folder.path());
 }
 
 Sandbox::~Sandbox() {
-    host::setAppPathOverride(std::nullopt);
+    host::SetAppPathOverride(std::nullopt);
 }

@@ -7,7 +7,7 @@
 
 // What a wizard test runs in: a settings file of its own, a program folder of
 // its own (reported as the executable's folder), message boxes recorded
-// rather than shown, and the default edition's version file name.
+// rather than shown.
 class Sandbox {
 public:
     Sandbox();
