@@ -24,14 +24,10 @@ if [[ ! -x "$harness" ]]; then
     cmake --build "$build" -j2 --target download_bench >/dev/null
 fi
 
-nginx_bin="$(command -v nginx || true)"
-[[ -z "$nginx_bin" && -x /usr/sbin/nginx ]] && nginx_bin=/usr/sbin/nginx
-if [[ -z "$nginx_bin" ]]; then
-    echo "Installing nginx-light ..."
-    apt-get update -qq
-    DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends nginx-light >/dev/null
-    nginx_bin=/usr/sbin/nginx
-fi
+# nginx, curl and time are part of the test set; this installs what is
+# missing, through sudo when not run as root.
+bash "$root/scripts/deps.sh" test
+nginx_bin="$(command -v nginx || echo /usr/sbin/nginx)"
 for tool in curl /usr/bin/time python3; do
     command -v "$tool" >/dev/null || { echo "missing: $tool" >&2; exit 2; }
 done

@@ -17,8 +17,10 @@
 #include <QScreen>
 #include <QTemporaryDir>
 #include <QTest>
+#include <QWindow>
 
 #include <memory>
+#include <utility>
 
 namespace {
 // Height the text takes when broken at word boundaries to `width`.
@@ -151,12 +153,33 @@ private slots:
         QVERIFY(!wizard()->cmdCANCEL->isDefault() && !wizard()->cmdCANCEL->autoDefault());
     }
 
+    // Neither button is a default button, so Enter presses nothing, wherever
+    // it is typed; Escape does not close the window.
+    void enterAndEscape_pressNothing_data() {
+        QTest::addColumn<int>("key");
+        QTest::addColumn<bool>("onNext"); // else typed into the window
+        for (const auto& [name, key] : {std::pair{"Return", Qt::Key_Return}, std::pair{"Enter", Qt::Key_Enter},
+                                        std::pair{"Escape", Qt::Key_Escape}}) {
+            QTest::addRow("%s on Next", name) << int(key) << true;
+            QTest::addRow("%s into the window", name) << int(key) << false;
+        }
+    }
     void enterAndEscape_pressNothing() {
+        QFETCH(int, key);
+        QFETCH(bool, onNext);
         MsgBoxRecorder boxes;
-        QTest::keyClick(mForm.get(), Qt::Key_Escape);
+        int closeRequests = 0;
+        connect(wizard(), &vcUPDATECTL::CloseRequest, this, [&](const QString&) { ++closeRequests; });
+        QCOMPARE(QApplication::focusWidget(), wizard()->cmdNEXT);
+        if (onNext) {
+            QTest::keyClick(wizard()->cmdNEXT, Qt::Key(key));
+        } else {
+            QTest::keyClick(mForm->windowHandle(), Qt::Key(key)); // as the keyboard does: to the focus
+        }
         QTest::qWait(50);
         QVERIFY(!mForm->isUnloaded());
         QCOMPARE(wizard()->step(), 0);
+        QCOMPARE(closeRequests, 0);
     }
 
     void accessKeys_altNAndAltC() {

@@ -66,7 +66,12 @@ private slots:
         QTest::newRow("C1 control") << QString(QChar(0x85)) << false;
         QTest::newRow("windows forbidden") << "2?*" << false;
         QTest::newRow("too long") << QString(250, QLatin1Char('9')) << false;
-        QTest::newRow("long but fits") << QString(245, QLatin1Char('9')) << true;
+        // The limit is 255 bytes of UTF-8 for the whole name "Update" + digits + ".EXE".
+        QTest::newRow("255 bytes") << QString(245, QLatin1Char('9')) << true;
+        QTest::newRow("256 bytes") << QString(246, QLatin1Char('9')) << false;
+        const QString threeBytes = QStringLiteral("\u1EA3"); // one character, three bytes
+        QTest::newRow("255 bytes, 253 characters") << threeBytes + QString(242, QLatin1Char('9')) << true;
+        QTest::newRow("256 bytes, 254 characters") << threeBytes + QString(243, QLatin1Char('9')) << false;
     }
     void plainFileName_rejectsAnythingThatLeavesTheFolder() {
         QFETCH(QString, version);

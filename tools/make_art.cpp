@@ -1,5 +1,5 @@
-// Draws Kelvane's banner picture and window icons. The results are committed under app/resources, so this
-// only runs on request (the `art` build target); it paints into QImages and never opens a window.
+// Draws Kelvane's banner picture into wizard/resources and its window icons into app/resources. The results are
+// committed, so this only runs on request (the `art` build target); it paints into QImages and never opens a window.
 
 #include <QColor>
 #include <QDir>

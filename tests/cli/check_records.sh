@@ -2,6 +2,7 @@
 # The silent check against the bundled update server: the published version is
 # recorded in the settings file, the other values stay, no window is needed,
 # and the local copy of the version file is gone when the program ends.
+# Settings it must not touch end the run the same way, messages on stderr.
 set -u
 kelvane=$1
 source_dir=$2
@@ -29,5 +30,34 @@ grep -qx 'CurrentVersion=2.0' "$work/config/Quorant.conf" || { echo "FAIL: Curre
 grep -q 'GET /soft/veltrin_zent.txt' "$work/server/server.log" || { echo "FAIL: the edition's version file was not asked for"; fail=1; }
 [ ! -e "$program_folder/veltrin_zent.txt" ] || { echo "FAIL: the local version file was left behind"; fail=1; }
 cat "$work/config/Quorant.conf"
+
+# Settings Kelvane must leave alone. A line without "=" is read past, but the
+# file is not rewritten; a folder in its place cannot be read at all, and its
+# boxes come before the event loop runs. Without a display each box goes to
+# the standard error stream, never waits for a click, and the run ends by its
+# timer.
+snapshot() { (cd "$work/config" && find . -printf '%p %y %s\n' | sort && find . -type f -exec cat {} +) | md5sum; }
+for damage in line folder; do
+    rm -rf "$work/config" && mkdir -p "$work/config"
+    if [ "$damage" = line ]; then
+        printf '[General]\nCurrentProduct=1ZT\nCurrentVersion=2.0\nthis line is broken\n' > "$work/config/Quorant.conf"
+        message='was not saved in the settings file'
+    else
+        mkdir "$work/config/Quorant.conf"
+        message='Cannot read the settings file'
+    fi
+    before=$(snapshot)
+    start=$(date +%s)
+    env -u DISPLAY -u WAYLAND_DISPLAY -u QT_QPA_PLATFORM \
+        XDG_CONFIG_HOME="$work/config" KELVANE_UPDATE_SERVER="$base" \
+        timeout 60 "$kelvane" Check 2> "$work/stderr.txt"
+    rc=$?
+    elapsed=$(( $(date +%s) - start ))
+    cat "$work/stderr.txt"
+    [ "$rc" -eq 0 ] || { echo "FAIL: $damage: exit code $rc (124 means it never ended)"; fail=1; }
+    [ "$elapsed" -ge 9 ] || { echo "FAIL: $damage: ended after ${elapsed}s, before its timer"; fail=1; }
+    grep -q "$message" "$work/stderr.txt" || { echo "FAIL: $damage: \"$message\" not on stderr"; fail=1; }
+    [ "$(snapshot)" = "$before" ] || { echo "FAIL: $damage: the settings were changed"; fail=1; }
+done
 if [ "$fail" -eq 0 ]; then echo "1 passed, 0 failed"; else echo "0 passed, 1 failed"; fi
 exit "$fail"

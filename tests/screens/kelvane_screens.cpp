@@ -12,6 +12,7 @@
 #include <QApplication>
 #include <QDir>
 #include <QFile>
+#include <QImage>
 #include <QPixmap>
 #include <QTemporaryDir>
 #include <QTest>
@@ -28,6 +29,20 @@ struct Stage {
     QString installed;
     std::function<void(frmUPDATE&, FakeAsyncReader&)> drive;
 };
+
+// A window that was never painted is saved as one colour throughout; the
+// saved file is read back, as a person would open it.
+bool showsSomething(const QString& file) {
+    const QImage image = QImage(file).convertToFormat(QImage::Format_RGB32);
+    for (int y = 0; y < image.height(); ++y) {
+        for (int x = 0; x < image.width(); ++x) {
+            if (image.pixel(x, y) != image.pixel(0, 0)) {
+                return true;
+            }
+        }
+    }
+    return false;
+}
 
 QString versionPath(frmUPDATE& form) {
     return form.vcUPDATECTL1->appFolder() + form.vcUPDATECTL1->VersionFileName();
@@ -131,10 +146,12 @@ int main(int argc, char* argv[]) {
         stage.drive(form, *reader);
         QTest::qWait(50);
         const QString file = QDir(outDir).filePath(QLatin1String(stage.name) + QStringLiteral(".png"));
-        if (form.grab().save(file)) {
-            ++saved;
-        } else {
+        if (!form.grab().save(file)) {
             std::fprintf(stderr, "could not save %s\n", qUtf8Printable(file));
+        } else if (!showsSomething(file)) {
+            std::fprintf(stderr, "%s is blank\n", qUtf8Printable(file));
+        } else {
+            ++saved;
         }
         QFile::remove(packagePath(form));
     }
