@@ -6,6 +6,7 @@
 #include <windows.h>
 
 #include <cstddef>
+#include <string_view>
 
 // The registry is reached only through the ANSI entry points, because the
 // product itself stores its values that way; the key is opened and closed
@@ -24,6 +25,14 @@ namespace {
 // The product's values are short texts. A larger size is not one of them and
 // must not turn into an allocation the size of whatever the registry claims.
 constexpr DWORD kMaxValueBytes = 1024 * 1024;
+
+std::u16string rootName(RootKey root) {
+    switch (root) {
+    case RootKey::CurrentUser:
+        break;
+    }
+    return u"HKEY_CURRENT_USER";
+}
 
 HKEY rootHandle(RootKey root) {
     switch (root) {
@@ -56,6 +65,32 @@ std::u16string fromAnsiCodePage(const char* bytes, int length) {
     std::u16string text(static_cast<std::size_t>(wideLength), u'\0');
     ::MultiByteToWideChar(CP_ACP, 0, bytes, length, reinterpret_cast<wchar_t*>(text.data()), wideLength);
     return text;
+}
+
+std::u16string decimal(unsigned long number) {
+    const std::string digits = std::to_string(number);
+    return std::u16string(digits.begin(), digits.end());
+}
+
+std::u16string notExpressible() {
+    return u" cannot be expressed in the system's code page (" + decimal(::GetACP()) + u")";
+}
+
+// The system's own text for a registry status, in the user's language, with
+// the number for a search or a support call.
+std::u16string systemMessage(LONG status) {
+    char* buffer = nullptr;
+    const DWORD length =
+        ::FormatMessageA(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
+                         nullptr, static_cast<DWORD>(status), 0, reinterpret_cast<char*>(&buffer), 0, nullptr);
+    std::u16string text = fromAnsiCodePage(buffer, static_cast<int>(length));
+    ::LocalFree(buffer);
+    // The message closes its own sentence; the description closes it again.
+    while (!text.empty() && std::u16string_view(u" \r\n.\u3002").find(text.back()) != std::u16string_view::npos) {
+        text.pop_back();
+    }
+    const std::u16string code = u"error " + decimal(static_cast<DWORD>(status));
+    return text.empty() ? code : text + u" (" + code + u")";
 }
 
 std::optional<std::u16string> readOpenKey(HKEY key, const std::string& name) {
@@ -112,23 +147,41 @@ ReadResult RegReadString(RootKey hKey, const std::u16string& strPath, const std:
 
 std::optional<StoreFailure> RegWriteString(RootKey hKey, const std::u16string& strPath, const std::u16string& strValue,
                                            const std::u16string& strData) {
+    const auto notSaved = [&](const std::u16string& reason) {
+        return StoreFailure{strValue + u" was not saved in the registry key \"" + rootName(hKey) + u"\\" + strPath +
+                            u"\": " + reason + u"."};
+    };
+    // Conversions are checked before the key is created, so a text that
+    // cannot be stored leaves the registry as it was. A look-alike in the
+    // path or name would reach another key or value; a look-alike in the
+    // data would record a text the caller never gave.
     const std::optional<std::string> path = host::toAnsiCodePage(strPath, true);
+    if (!path) {
+        return notSaved(u"the key's path" + notExpressible());
+    }
     const std::optional<std::string> name = host::toAnsiCodePage(strValue, true);
-    const std::optional<std::string> data = host::toAnsiCodePage(strData, false);
-    if (!path || !name || !data) {
-        return std::nullopt;
+    if (!name) {
+        return notSaved(u"its name" + notExpressible());
+    }
+    const std::optional<std::string> data = host::toAnsiCodePage(strData, true);
+    if (!data) {
+        return notSaved(u"the text \"" + strData + u"\"" + notExpressible());
     }
     const detail::RegistryApi& api = detail::registryApi();
     HKEY key = nullptr;
     // A key that cannot be created leaves nothing to write into or close.
-    if (api.createKey(rootHandle(hKey), path->c_str(), &key) != ERROR_SUCCESS) {
-        return std::nullopt;
+    const LONG created = api.createKey(rootHandle(hKey), path->c_str(), &key);
+    if (created != ERROR_SUCCESS) {
+        return notSaved(u"the key cannot be created: " + systemMessage(created));
     }
     const KeyCloser closer(key);
     // The length is the byte count of the ANSI text, so a double-byte code
     // page keeps the whole text. No terminating NUL is counted.
-    api.setValue(key, name->c_str(), 0, REG_SZ, reinterpret_cast<const BYTE*>(data->c_str()),
-                 static_cast<DWORD>(data->size()));
+    const LONG set = api.setValue(key, name->c_str(), 0, REG_SZ, reinterpret_cast<const BYTE*>(data->c_str()),
+                                  static_cast<DWORD>(data->size()));
+    if (set != ERROR_SUCCESS) {
+        return notSaved(systemMessage(set));
+    }
     return std::nullopt;
 }
 

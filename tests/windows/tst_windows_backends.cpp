@@ -298,7 +298,7 @@ void namesAddressTheirOwnValue() {
     setRaw(kTestKey, "Verw", REG_SZ, std::string("wrong\0", 6));
     setRaw(kTestKey, "Ver?", REG_SZ, std::string("wrong\0", 6));
     checkValue("a name without an ANSI form reads as no value", readTest(foreign), std::nullopt);
-    writeTest(foreign, u"x");
+    modRWRegistry::RegWriteString(RootKey::CurrentUser, kTestPath, foreign, u"x");
     check(rawText(u"Software\\QuorantTest", u"Verw") == u"wrong" &&
               rawText(u"Software\\QuorantTest", u"Ver?") == u"wrong",
           "a name without an ANSI form writes no look-alike value");
@@ -328,6 +328,53 @@ void writesPlainTextValues() {
         checkValue("\"" + utf8(text) + "\" reads back whole", readTest(u"ServerVersion"), text);
     }
     check(tried > 0, "some non-ASCII text fits ANSI code page " + std::to_string(GetACP()));
+}
+
+// The system's message for `status`, as the store must quote it.
+std::u16string systemText(LONG status) {
+    wchar_t text[512] = {};
+    FormatMessageW(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, static_cast<DWORD>(status), 0,
+                   text, 512, nullptr);
+    const std::u16string message(reinterpret_cast<const char16_t*>(text));
+    const std::string code = " (error " + std::to_string(status) + ").";
+    return message.substr(0, message.find_last_not_of(u"\r\n")) + std::u16string(code.begin(), code.end());
+}
+
+void writeFailuresAreReported() {
+    struct Case {
+        const char* what;
+        std::u16string path;
+        std::u16string name;
+        std::u16string data;
+        LONG status; // 0: refused before the registry is asked
+    };
+    const std::u16string fresh = u"Software\\QuorantTest\\New";
+    const std::vector<Case> cases = {
+        {"a name the code page cannot express", fresh, u"Ver\u0175", u"1.0", 0},
+        {"a text the code page cannot express", fresh, u"ServerVersion", u"1.0 \u0175", 0},
+        {"a key path the code page cannot express", fresh + u"\u0175", u"ServerVersion", u"1.0", 0},
+        {"a key under a volatile key", kTestPath + u"\\Volatile\\New", u"ServerVersion", u"1.0", 1021},
+        {"a key path longer than the ANSI calls take", fresh + std::u16string(300, u'k'), u"ServerVersion", u"1.0",
+         234},
+        {"a name longer than the registry allows", kTestPath, std::u16string(16384, u'n'), u"1.0", 87},
+    };
+    HKEY volatileKey = nullptr;
+    RegCreateKeyExA(HKEY_CURRENT_USER, "Software\\QuorantTest\\Volatile", 0, nullptr, REG_OPTION_VOLATILE,
+                    KEY_ALL_ACCESS, nullptr, &volatileKey, nullptr);
+    RegCloseKey(volatileKey);
+    for (const Case& c : cases) {
+        const int stillOpen = g_opened - g_closed;
+        const std::optional<modRWRegistry::StoreFailure> failure =
+            modRWRegistry::RegWriteString(RootKey::CurrentUser, c.path, c.name, c.data);
+        const std::u16string text = failure ? failure->description : u"no failure";
+        const bool named =
+            text.rfind(c.name + u" was not saved in the registry key \"HKEY_CURRENT_USER\\" + c.path, 0) == 0;
+        const bool reason = c.status == 0 || text.find(systemText(c.status)) != std::u16string::npos;
+        check(failure && named && reason && g_opened - g_closed == stillOpen,
+              std::string(c.what) + " is reported: " + utf8(text.substr(text.size() > 300 ? text.size() - 200 : 0)));
+    }
+    check(!keyExists("Software\\QuorantTest\\New") && !keyExists("Software\\QuorantTest\\Volatile\\New"),
+          "a failed write creates no key");
 }
 
 void readingNeverCreatesTheProductKey() {
@@ -429,6 +476,7 @@ int main(int argc, char** argv) {
     readsTheRegistrysAnswersSafely();
     namesAddressTheirOwnValue();
     writesPlainTextValues();
+    writeFailuresAreReported();
     readingNeverCreatesTheProductKey();
     keepsNoKeyOpen();
     deleteKey(kTestKey);
