@@ -7,10 +7,15 @@
 
 #include <optional>
 
-// Asynchronous reads of a URL into memory. A read reports back through
+// Asynchronous reads of a URL into a local file. A read reports back through
 // events on the user-interface thread: AsyncReadProgress zero or more times
 // while data arrives, then AsyncReadComplete exactly once, whether the read
 // succeeded or failed.
+//
+// The content is stored in the file named by the read's PropertyName. It is
+// streamed into a part file beside it (see PartFile.h) and replaces that file
+// only once it is whole; a read that fails, or is abandoned, leaves neither
+// the part file nor anything at the target.
 namespace host {
 
 // Why a read failed, when it did.
@@ -19,20 +24,26 @@ enum class AsyncReadFailure {
     Network,     // no connection, an HTTP error status, a cut-off or stalled transfer, an end nothing proves, an empty
                  // body, TLS
     TooLarge,    // more bytes than the read may hold (announced or received)
-    OutOfMemory, // the buffer for the content could not be had
+    NoSpace,     // the announced size does not fit in the free space of the target's folder
+    WriteFailed, // the bytes could not be stored (disk full, the folder removed, the target in the way)
 };
 
 struct AsyncProperty {
     // Bytes received so far.
-    qint32 BytesRead = 0;
+    qint64 BytesRead = 0;
     // Progress: the announced size, or 0 while it is unknown. Completion: the
-    // number of bytes received, or 0 for a failed read.
-    qint32 BytesMax = 0;
-    // The name given to AsyncRead; the wizard passes the local file's path.
+    // size of the stored file, or 0 for a failed read.
+    qint64 BytesMax = 0;
+    // The name given to AsyncRead: the path of the local file.
     QString PropertyName;
-    // Completion only: the whole content, held once (no copy is made).
-    QByteArray Value;
-    // Completion only: why the read failed, and a technical detail for logs.
+    // Completion only: the file that now holds the whole content (the
+    // PropertyName), or empty for a failed read.
+    QString File;
+    // How often the transfer has been resumed after a dropped connection; a
+    // progress event with a count above 0 belongs to a resumed transfer.
+    int Resumes = 0;
+    // Completion only: why the read failed, and a technical detail for logs
+    // (for NoSpace and WriteFailed it names the folder or file and the reason).
     AsyncReadFailure Failure = AsyncReadFailure::None;
     QString FailureDetail;
 };
@@ -70,8 +81,9 @@ public:
     using QObject::QObject;
     ~AsyncReader() override = default;
 
-    // Starts reading `target`, always asking for the newest copy, and returns
-    // at once. `maxBytes` caps what the read may hold; more is a failed read.
+    // Starts reading `target` into the file `propertyName`, always asking for
+    // the newest copy, and returns at once. `maxBytes` caps what the read may
+    // hold; more is a failed read.
     // Returns an error when the read cannot be started; then no event follows.
     virtual std::optional<AsyncReadError> AsyncRead(const QString& target, const QString& propertyName,
                                                     qint64 maxBytes) = 0;

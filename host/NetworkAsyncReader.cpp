@@ -1,5 +1,7 @@
 #include "host/NetworkAsyncReader.h"
 
+#include "host/SaveFile.h"
+
 #include <QElapsedTimer>
 #include <QNetworkAccessManager>
 #include <QNetworkProxyFactory>
@@ -113,8 +115,8 @@ struct NetworkAsyncReader::Read {
     bool headersAccepted = false;
     QByteArray buffer;
     const char* advisedData = nullptr; // the buffer block that has had its huge-page hint
-    qint32 lastProgressRead = -1;
-    qint32 lastProgressMax = -1;
+    qint64 lastProgressRead = -1;
+    qint64 lastProgressMax = -1;
     QElapsedTimer sinceProgress; // invalid until the first progress event
     bool progressScheduled = false;
 };
@@ -297,7 +299,7 @@ bool NetworkAsyncReader::acceptHeaders(Read& read) {
     try {
         read.buffer.reserve(qsizetype(read.announced));
     } catch (const std::bad_alloc&) {
-        complete(reply, AsyncReadFailure::OutOfMemory,
+        complete(reply, AsyncReadFailure::WriteFailed,
                  QStringLiteral("No memory for the %1 bytes announced by the server.").arg(read.announced));
         return false;
     }
@@ -322,7 +324,7 @@ bool NetworkAsyncReader::drain(Read& read) {
             // Read straight into the buffer's tail: no intermediate copy.
             read.buffer.resize(held + qsizetype(available));
         } catch (const std::bad_alloc&) {
-            complete(reply, AsyncReadFailure::OutOfMemory,
+            complete(reply, AsyncReadFailure::WriteFailed,
                      QStringLiteral("No memory to hold %1 bytes.").arg(held + available));
             return false;
         }
@@ -340,8 +342,8 @@ bool NetworkAsyncReader::drain(Read& read) {
 }
 
 void NetworkAsyncReader::reportProgress(Read& read) {
-    const auto bytesRead = qint32(read.buffer.size());
-    const auto bytesMax = qint32(std::max<qint64>(read.announced, 0));
+    const auto bytesRead = qint64(read.buffer.size());
+    const auto bytesMax = std::max<qint64>(read.announced, 0);
     if (bytesRead == read.lastProgressRead && bytesMax == read.lastProgressMax) {
         return;
     }
@@ -423,7 +425,7 @@ void NetworkAsyncReader::complete(QNetworkReply* reply, AsyncReadFailure failure
     QObject::disconnect(reply, nullptr, this, nullptr);
     dispose(reply);
 
-    const auto received = qint32(read->buffer.size());
+    auto received = qint64(read->buffer.size());
     AsyncProperty property;
     property.PropertyName = read->propertyName;
     property.BytesRead = received;
@@ -439,8 +441,13 @@ void NetworkAsyncReader::complete(QNetworkReply* reply, AsyncReadFailure failure
                 // Keeping the larger block is harmless.
             }
         }
-        property.BytesMax = received;
-        property.Value = std::move(read->buffer);
+        if (const std::optional<QString> error = SaveWholeFile(read->propertyName, read->buffer)) {
+            property.Failure = failure = AsyncReadFailure::WriteFailed;
+            property.FailureDetail = *error;
+        } else {
+            property.BytesMax = received;
+            property.File = read->propertyName;
+        }
     }
     read->buffer = QByteArray(); // a failed read's partial content is not kept
 

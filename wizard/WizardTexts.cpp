@@ -4,11 +4,11 @@
 
 namespace wizardtexts {
 
-bool UsesMegabytes(qint32 bytesMax) {
+bool UsesMegabytes(qint64 bytesMax) {
     return bytesMax / 1000.0 >= 1000.0;
 }
 
-QString FormatSize(qint32 bytes, qint32 bytesMax) {
+QString FormatSize(qint64 bytes, qint64 bytesMax) {
     // ASCII digits whatever the locale, as in the byte counts beside them;
     // only the decimal separator is the user's.
     const double divisor = UsesMegabytes(bytesMax) ? 1000000.0 : 1000.0;
@@ -17,18 +17,18 @@ QString FormatSize(qint32 bytes, qint32 bytesMax) {
     return text;
 }
 
-QString VersionProgressText(qint32 bytesRead, qint32 bytesMax) {
+QString VersionProgressText(qint64 bytesRead, qint64 bytesMax) {
     return QString::number(bytesRead) + QStringLiteral(" bytes of ") + QString::number(bytesMax) +
            QStringLiteral(" bytes of configuration retreived.");
 }
 
-QString PackageProgressText(qint32 bytesRead, qint32 bytesMax) {
+QString PackageProgressText(qint64 bytesRead, qint64 bytesMax, bool resuming) {
     const QString unit = UsesMegabytes(bytesMax) ? QStringLiteral(" MB") : QStringLiteral(" KB");
     return FormatSize(bytesRead, bytesMax) + unit + QStringLiteral(" of ") + FormatSize(bytesMax, bytesMax) + unit +
-           QStringLiteral(" downloaded...");
+           QStringLiteral(" downloaded...") + (resuming ? QStringLiteral(" resuming") : QString());
 }
 
-QString PackageCompleteText(qint32 lastBytesMax) {
+QString PackageCompleteText(qint64 lastBytesMax) {
     if (UsesMegabytes(lastBytesMax)) {
         return QStringLiteral("Download ") + FormatSize(lastBytesMax, lastBytesMax) + kCompleteMbPiece;
     }

@@ -34,15 +34,16 @@ namespace wizardtexts {
 
 // Sizes are decimal: 1 KB = 1000 bytes, 1 MB = 1,000,000 bytes. The unit
 // follows the total of the read, never the bytes read so far.
-bool UsesMegabytes(qint32 bytesMax);
+bool UsesMegabytes(qint64 bytesMax);
 
 // "#0.00" in the unit chosen by `bytesMax`: ASCII digits, no digit grouping,
 // the decimal separator of the user's locale.
-QString FormatSize(qint32 bytes, qint32 bytesMax);
+QString FormatSize(qint64 bytes, qint64 bytesMax);
 
-QString VersionProgressText(qint32 bytesRead, qint32 bytesMax);
-QString PackageProgressText(qint32 bytesRead, qint32 bytesMax);
-QString PackageCompleteText(qint32 lastBytesMax);
+QString VersionProgressText(qint64 bytesRead, qint64 bytesMax);
+// `resuming`: the transfer goes on after a dropped connection, and says so.
+QString PackageProgressText(qint64 bytesRead, qint64 bytesMax, bool resuming = false);
+QString PackageCompleteText(qint64 lastBytesMax);
 QString VersionText(const QString& currentVersion, const QString& serverVersion);
 
 } // namespace wizardtexts

@@ -2,8 +2,8 @@
 
 #include "host/App.h"
 #include "host/MsgBox.h"
+#include "host/PartFile.h"
 #include "host/PropertyBag.h"
-#include "host/SaveFile.h"
 #include "settings/modRWRegistry.h"
 #include "wizard/VersionFile.h"
 #include "wizard/WizardTexts.h"
@@ -38,6 +38,9 @@ vcUPDATECTL::vcUPDATECTL(host::AsyncReader* reader, QWidget* parent) : QWidget(p
     }
     mStep = 0;
     mCurrentVersion = modRWRegistry::GetAppSetting(QStringLiteral("CurrentVersion"));
+    // Part files in the folder while no copy works on it are what a crashed
+    // run left; a copy still downloading holds the folder's lock.
+    removeLeftovers();
     mDownloadedFile.clear();
 
     Q_ASSERT(mReader);
@@ -120,7 +123,7 @@ bool vcUPDATECTL::isVersionFile(const QString& localPath) const {
 }
 
 void vcUPDATECTL::BeginDownload(const QString& url, const QString& localPath) {
-    const qint64 limit = isVersionFile(localPath) ? kMaxVersionFileBytes : std::numeric_limits<qint32>::max();
+    const qint64 limit = isVersionFile(localPath) ? kMaxVersionFileBytes : std::numeric_limits<qint64>::max();
     const std::optional<host::AsyncReadError> error = mReader->AsyncRead(url, localPath, limit);
     if (error) {
         host::MsgBox(QString::number(error->Number) + QStringLiteral(":Error in call to BeginDownload().") +
@@ -133,30 +136,41 @@ void vcUPDATECTL::onAsyncReadProgress(const host::AsyncProperty& property) {
     if (property.BytesMax == 0) {
         return;
     }
-    DownloadProgress(property.BytesRead, property.BytesMax, property.PropertyName);
+    DownloadProgress(property.BytesRead, property.BytesMax, property.PropertyName, property.Resumes > 0);
 }
 
-void vcUPDATECTL::DownloadProgress(qint32 bytesRead, qint32 bytesMax, const QString& localPath) {
+void vcUPDATECTL::DownloadProgress(qint64 bytesRead, qint64 bytesMax, const QString& localPath, bool resuming) {
     if (isVersionFile(localPath)) {
         lblPROGRESS->setText(VersionProgressText(bytesRead, bytesMax));
         return;
     }
-    lblPROGRESSUPDATE->setText(PackageProgressText(bytesRead, bytesMax));
+    lblPROGRESSUPDATE->setText(PackageProgressText(bytesRead, bytesMax, resuming));
     mLastBytesMax = bytesMax;
 }
 
 void vcUPDATECTL::onAsyncReadComplete(const host::AsyncProperty& property) {
     using host::AsyncReadFailure;
+    const bool versionFile = isVersionFile(property.PropertyName);
     if (property.BytesMax == 0) {
+        const QString path = QDir::toNativeSeparators(property.PropertyName);
         switch (property.Failure) {
         case AsyncReadFailure::TooLarge:
-            showStepFailure(isVersionFile(property.PropertyName)
+            showStepFailure(versionFile
                                 ? QStringLiteral("The version file on the server is larger than 1 MB and was not read. "
                                                  "The update check did not succeed.")
                                 : QStringLiteral("The update package is too large to download."));
             return;
-        case AsyncReadFailure::OutOfMemory:
-            showStepFailure(QStringLiteral("Not enough memory to hold the download. The update did not succeed."));
+        case AsyncReadFailure::NoSpace:
+            showStepFailure(QStringLiteral("Not enough free space for ") + path + QStringLiteral(": ") +
+                            property.FailureDetail + (versionFile ? kCheckFailed : QString()));
+            return;
+        case AsyncReadFailure::WriteFailed:
+            // A file that could not be written whole is never offered for
+            // setup, nor read as a version file.
+            showStepFailure((versionFile ? QStringLiteral("Could not write the version file to ")
+                                         : QStringLiteral("Could not write the update package to ")) +
+                            path + QStringLiteral(": ") + property.FailureDetail +
+                            (versionFile ? QLatin1Char('.') + kCheckFailed : QString()));
             return;
         case AsyncReadFailure::None:
         case AsyncReadFailure::Network:
@@ -165,22 +179,7 @@ void vcUPDATECTL::onAsyncReadComplete(const host::AsyncProperty& property) {
         ErrorMessage();
         return;
     }
-
-    // The bytes are written whole or not at all: the target name never holds
-    // part of a package, and a file that could not be written is never
-    // offered for setup.
-    const std::optional<QString> writeError = host::SaveWholeFile(property.PropertyName, property.Value);
-    if (writeError) {
-        const QString where = QDir::toNativeSeparators(property.PropertyName) + QStringLiteral(": ") + *writeError;
-        if (isVersionFile(property.PropertyName)) {
-            showStepFailure(QStringLiteral("Could not write the version file to ") + where + QLatin1Char('.') +
-                            kCheckFailed);
-        } else {
-            lblPROGRESSUPDATE->setText(QStringLiteral("Could not write the update package to ") + where);
-        }
-        return;
-    }
-    if (!isVersionFile(property.PropertyName) && mLastBytesMax == 0) {
+    if (!versionFile && mLastBytesMax == 0) {
         // No progress report announced a size; the completed read knows it.
         mLastBytesMax = property.BytesMax;
     }
@@ -254,6 +253,14 @@ std::optional<QStringList> vcUPDATECTL::ReadVersionFile() {
     return lines;
 }
 
+void vcUPDATECTL::removeLeftovers() {
+    QLockFile probe(mAppFolder + kFolderLockName);
+    probe.setStaleLockTime(0);
+    if (probe.tryLock(0)) {
+        host::RemovePartFiles(mAppFolder);
+    }
+}
+
 std::optional<QString> vcUPDATECTL::lockFolder() {
     if (mFolderLock && mFolderLock->isLocked()) {
         return std::nullopt;
@@ -264,6 +271,7 @@ std::optional<QString> vcUPDATECTL::lockFolder() {
     // owner has died is taken over.
     mFolderLock->setStaleLockTime(0);
     if (mFolderLock->tryLock(0)) {
+        host::RemovePartFiles(mAppFolder);
         return std::nullopt;
     }
     const QLockFile::LockError error = mFolderLock->error();

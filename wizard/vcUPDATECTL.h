@@ -56,7 +56,7 @@ public:
     QString updateURL() const { return mUpdateURL; }
     QString updateFileName() const { return mUpdateFileName; }
     QString downloadedFile() const { return mDownloadedFile; }
-    qint32 lastBytesMax() const { return mLastBytesMax; }
+    qint64 lastBytesMax() const { return mLastBytesMax; }
 
     // The panel's controls.
     QLabel* Image1 = nullptr;
@@ -85,7 +85,7 @@ private:
     bool isVersionFile(const QString& localPath) const;
     void onAsyncReadProgress(const host::AsyncProperty& property);
     void onAsyncReadComplete(const host::AsyncProperty& property);
-    void DownloadProgress(qint32 bytesRead, qint32 bytesMax, const QString& localPath);
+    void DownloadProgress(qint64 bytesRead, qint64 bytesMax, const QString& localPath, bool resuming = false);
     void DownloadComplete(const QString& localPath);
     void ErrorMessage();
     void showStepFailure(const QString& text);
@@ -93,6 +93,8 @@ private:
     // Makes this copy the only one working on the program folder's
     // downloads; returns why it cannot.
     std::optional<QString> lockFolder();
+    // Removes part files that a crashed run left, when no copy works here.
+    void removeLeftovers();
 
     host::AsyncReader* mReader = nullptr;
     std::unique_ptr<QLockFile> mFolderLock;
@@ -107,5 +109,5 @@ private:
     QString mUpdateURL;
     QString mUpdateFileName;
     QString mDownloadedFile;
-    qint32 mLastBytesMax = 0;
+    qint64 mLastBytesMax = 0;
 };

@@ -1,5 +1,7 @@
 #include "tests/support/FakeAsyncReader.h"
 
+#include "host/SaveFile.h"
+
 std::optional<host::AsyncReadError> FakeAsyncReader::AsyncRead(const QString& target, const QString& propertyName,
                                                                qint64 maxBytes) {
     if (refuseNext) {
@@ -11,20 +13,27 @@ std::optional<host::AsyncReadError> FakeAsyncReader::AsyncRead(const QString& ta
     return std::nullopt;
 }
 
-void FakeAsyncReader::progress(const QString& propertyName, qint32 bytesRead, qint32 bytesMax) {
+void FakeAsyncReader::progress(const QString& propertyName, qint64 bytesRead, qint64 bytesMax, int resumes) {
     host::AsyncProperty property;
     property.PropertyName = propertyName;
     property.BytesRead = bytesRead;
     property.BytesMax = bytesMax;
+    property.Resumes = resumes;
     emit AsyncReadProgress(property);
 }
 
 void FakeAsyncReader::complete(const QString& propertyName, const QByteArray& content) {
     host::AsyncProperty property;
     property.PropertyName = propertyName;
-    property.BytesRead = static_cast<qint32>(content.size());
-    property.BytesMax = static_cast<qint32>(content.size());
-    property.Value = content;
+    if (const std::optional<QString> error = host::SaveWholeFile(propertyName, content)) {
+        property.Failure = host::AsyncReadFailure::WriteFailed;
+        property.FailureDetail = *error;
+        emit AsyncReadComplete(property);
+        return;
+    }
+    property.BytesRead = content.size();
+    property.BytesMax = content.size();
+    property.File = propertyName;
     emit AsyncReadComplete(property);
 }
 

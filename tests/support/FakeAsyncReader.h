@@ -24,8 +24,10 @@ public:
     std::optional<host::AsyncReadError> refuseNext;
     QList<Started> started;
 
-    void progress(const QString& propertyName, qint32 bytesRead, qint32 bytesMax);
-    // A successful read of `content` (BytesMax = its size).
+    void progress(const QString& propertyName, qint64 bytesRead, qint64 bytesMax, int resumes = 0);
+    // A successful read of `content`: the file `propertyName` gets it, as the
+    // real reader stores it (BytesMax = its size). Where it cannot be stored,
+    // a WriteFailed completion with the system's reason, as the real one.
     void complete(const QString& propertyName, const QByteArray& content);
     // A failed read (BytesMax 0).
     void fail(const QString& propertyName, host::AsyncReadFailure failure = host::AsyncReadFailure::Network);
