@@ -370,6 +370,51 @@ private slots:
         QTRY_COMPARE(closeRequests, QStringList{packagePath()});
     }
 
+    // Sizes past 2 GiB, a transfer that resumes, and the failures of a
+    // download that is written as it arrives.
+    void streamedPackage_sizesResumeSpaceAndWrite() {
+        makeWizard();
+        passStepOne();
+        mWizard->cmdNEXT_Click();
+        mReader->progress(packagePath(), 1500000000, 3000000000);
+        QCOMPARE(mWizard->lblPROGRESSUPDATE->text(), QStringLiteral("1500.00 MB of 3000.00 MB downloaded..."));
+        mReader->progress(packagePath(), 1600000000, 3000000000, 1);
+        QCOMPARE(mWizard->lblPROGRESSUPDATE->text(), QStringLiteral("1600.00 MB of 3000.00 MB downloaded... resuming"));
+        mReader->complete(packagePath(), "x"); // the total comes from the last progress report
+        QCOMPARE(mWizard->lblPROGRESSUPDATE->text(), QStringLiteral("Download 3000.00") + kCompleteMbPiece);
+        QCOMPARE(mWizard->lastBytesMax(), Q_INT64_C(3000000000));
+
+        makeWizard();
+        passStepOne();
+        mWizard->cmdNEXT_Click();
+        mReader->fail(packagePath(), host::AsyncReadFailure::NoSpace);
+        QCOMPARE(mWizard->lblPROGRESSUPDATE->text(),
+                 QStringLiteral("Not enough free space for ") + packagePath() + QStringLiteral(": scripted failure"));
+        QCOMPARE(mWizard->cmdCANCEL->text(), QStringLiteral("&Cancel"));
+        QCOMPARE(mWizard->downloadedFile(), QString());
+    }
+
+    // A part file nobody works on is what a crashed run left; one that a
+    // running copy writes into stays.
+    void leftoverPartFiles_goAtStartWhenNoCopyWorksHere() {
+        const QString leftover = folderFile(QStringLiteral("Kelvane-a1B2c3.part"));
+        const QString package = folderFile(QStringLiteral("Update201.EXE"));
+        for (const QString& path : {leftover, package}) {
+            QFile file(path);
+            QVERIFY(file.open(QIODevice::WriteOnly));
+        }
+        makeWizard();
+        QVERIFY(!QFile::exists(leftover));
+        QVERIFY(QFile::exists(package));
+
+        mWizard->cmdNEXT_Click(); // this copy now works on the folder
+        QFile busy(leftover);
+        QVERIFY(busy.open(QIODevice::WriteOnly));
+        busy.close();
+        vcUPDATECTL other(new FakeAsyncReader);
+        QVERIFY(QFile::exists(leftover));
+    }
+
     void sizes_useTheLocaleDecimalSeparator() {
         QLocale::setDefault(QLocale(QLocale::German, QLocale::Germany));
         QCOMPARE(PackageProgressText(1250000, 2500000), QStringLiteral("1,25 MB of 2,50 MB downloaded..."));

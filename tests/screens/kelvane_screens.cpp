@@ -122,6 +122,22 @@ int main(int argc, char* argv[]) {
              startPackage(f, r);
              r.fail(packagePath(f));
          }},
+        {"9b-package-resuming", QStringLiteral("1.0"),
+         [](frmUPDATE& f, FakeAsyncReader& r) {
+             startPackage(f, r);
+             r.progress(packagePath(f), 1600000000, 3000000000, 1);
+         }},
+        {"9c-package-no-space", QStringLiteral("1.0"),
+         [](frmUPDATE& f, FakeAsyncReader& r) {
+             startPackage(f, r);
+             host::AsyncProperty failed;
+             failed.PropertyName = packagePath(f);
+             failed.Failure = host::AsyncReadFailure::NoSpace;
+             failed.FailureDetail = QStringLiteral("the folder %1 has 120000000 bytes free; the download needs "
+                                                   "3000000000 bytes.")
+                                        .arg(f.vcUPDATECTL1->appFolder());
+             emit r.AsyncReadComplete(failed);
+         }},
         {"10-package-unwritable", QStringLiteral("1.0"),
          [](frmUPDATE& f, FakeAsyncReader& r) {
              startPackage(f, r);
