@@ -6,9 +6,16 @@
 #include <QTemporaryDir>
 #include <QtTest>
 
+#include <QScopeGuard>
+
 #include <chrono>
 #include <climits>
 #include <memory>
+
+#include <sys/mount.h>
+#include <unistd.h>
+
+#include <cerrno>
 
 using namespace std::chrono_literals;
 using host::AsyncProperty;
@@ -121,6 +128,12 @@ private slots:
 
     void destroyingReader_abortsItsRunningReads_data();
     void destroyingReader_abortsItsRunningReads();
+
+    void droppedTransfer_resumesOrFails_data();
+    void droppedTransfer_resumesOrFails();
+
+    void smallDisk_failsAndKeepsTheOlderFile_data();
+    void smallDisk_failsAndKeepsTheOlderFile();
 };
 
 void tst_AsyncRead::readSentinel(host::AsyncReader& reader, Events& events) {
@@ -399,6 +412,171 @@ void tst_AsyncRead::destroyingReader_abortsItsRunningReads() {
     // Nothing of the abandoned download stays: no part file, no target.
     QCOMPARE(entries(folder.path()),
              destroyedIn == "completion" ? QStringList{QStringLiteral("quick")} : QStringList());
+}
+
+void tst_AsyncRead::droppedTransfer_resumesOrFails_data() {
+    QTest::addColumn<FaultRoute>("route");
+    QTest::addColumn<QByteArray>("value");   // the stored file; empty for a failed read
+    QTest::addColumn<QString>("detail");     // part of FailureDetail of a failed read
+    QTest::addColumn<int>("resumes");        // how often the transfer went on
+    QTest::addColumn<QByteArray>("ifRange"); // what the second request named, when there is one
+    QTest::addColumn<qint64>("announced");   // the total every progress event shows
+
+    const QByteArray body = pattern(300000), other = pattern(250000).toBase64().left(250000);
+    const QByteArray v1 = "\"v1\"", v2 = "\"v2\"", date = "Mon, 07 Dec 2026 10:00:00 GMT";
+    const qint64 size = body.size();
+    const auto rest = FaultRoute::ranged(body, v1);
+    const QString cut = QStringLiteral("closed the connection");
+    for (const qint64 at : {qint64(1), qint64(65536), size / 2, size - 1}) {
+        QTest::addRow("cut after %lld bytes, then the rest", at)
+            << FaultRoute::ranged(body, v1, at, {rest}) << body << QString() << 1 << v1 << size;
+    }
+    QTest::newRow("cut three times") << FaultRoute::ranged(body, v1, 1000,
+                                                           {FaultRoute::ranged(body, v1, 1000),
+                                                            FaultRoute::ranged(body, v1, 100000), rest})
+                                     << body << QString() << 3 << v1 << size;
+    QTest::newRow("cut four times") << FaultRoute::ranged(body, v1, 1000, {FaultRoute::ranged(body, v1, 1000)})
+                                    << QByteArray() << cut << 3 << v1 << size;
+    FaultRoute stalled = FaultRoute::ranged(body, v1, 70000, {rest});
+    stalled.hang = true;
+    QTest::newRow("stalled, then the rest") << stalled << body << QString() << 1 << v1 << size;
+    QTest::newRow("Last-Modified names the version")
+        << FaultRoute::ranged(body, date, 5000, {FaultRoute::ranged(body, date)}) << body << QString() << 1 << date
+        << size;
+    FaultRoute ignored = FaultRoute::ok(body);
+    ignored.validator = v1;
+    QTest::newRow("Range ignored: the whole file again")
+        << FaultRoute::ranged(body, v1, 5000, {ignored}) << body << QString() << 1 << v1 << size;
+    QTest::newRow("file changed: If-Range sends it whole")
+        << FaultRoute::ranged(body, v1, 5000, {FaultRoute::ranged(other, v2)}) << other << QString() << 1 << v1 << size;
+    QTest::newRow("file changed twice") << FaultRoute::ranged(body, v1, 5000,
+                                                              {FaultRoute::ranged(other, v2, 5000),
+                                                               FaultRoute::ranged(body, "\"v3\"")})
+                                        << QByteArray() << QStringLiteral("HTTP status 200") << 2 << v1 << size;
+    FaultRoute shifted = rest;
+    shifted.rangeShift = 1;
+    QTest::newRow("206 with a wrong Content-Range") << FaultRoute::ranged(body, v1, 5000, {shifted}) << QByteArray()
+                                                    << QStringLiteral("range \"bytes 5001-") << 1 << v1 << size;
+    QTest::newRow("no validator") << FaultRoute::ranged(body, QByteArray(), 5000, {rest}) << QByteArray() << cut << 0
+                                  << QByteArray() << size;
+    QTest::newRow("weak ETag only") << FaultRoute::ranged(body, "W/\"v1\"", 5000, {rest}) << QByteArray() << cut << 0
+                                    << QByteArray() << size;
+    FaultRoute noRanges = FaultRoute::cutOff(body.left(5000), size);
+    noRanges.validator = v1;
+    QTest::newRow("no ranges offered") << noRanges << QByteArray() << cut << 0 << QByteArray() << size;
+    // No 2 GiB ceiling anywhere; the free-space check sees 3 GB on the main disk.
+    QTest::newRow("3 GB announced, cut") << FaultRoute::cutOff(body, 3'000'000'000) << QByteArray()
+                                         << QStringLiteral("300000 of the 3000000000") << 0 << QByteArray()
+                                         << qint64(3'000'000'000);
+}
+
+void tst_AsyncRead::droppedTransfer_resumesOrFails() {
+    QFETCH(FaultRoute, route);
+    QFETCH(QByteArray, value);
+    QFETCH(QString, detail);
+    QFETCH(int, resumes);
+    QFETCH(QByteArray, ifRange);
+    QFETCH(qint64, announced);
+
+    FaultServer server;
+    server.route("/file", route);
+    host::NetworkAsyncReader reader(nullptr, kStallLimit);
+    reader.setResumePause(10ms);
+    Events events(reader);
+    QTemporaryDir folder;
+    const QString name = folder.filePath("Update201.EXE");
+    QVERIFY(!reader.AsyncRead(server.url("/file").toString(), name, kNoLimit));
+    QTRY_COMPARE_WITH_TIMEOUT(events.completions(name), 1, kTimeoutMs);
+
+    const QList<Event> seen = events.of(name);
+    const AsyncProperty done = seen.last().property;
+    QVERIFY(seen.last().completion);
+    QVERIFY2(done.FailureDetail.contains(detail), qPrintable(done.FailureDetail));
+    QCOMPARE(done.Failure, value.isEmpty() ? AsyncReadFailure::Network : AsyncReadFailure::None);
+    QCOMPARE(done.Resumes, resumes);
+    QCOMPARE(contentOf(name), value);
+    QCOMPARE(entries(folder.path()), value.isEmpty() ? QStringList() : QStringList{"Update201.EXE"});
+    QCOMPARE(server.requestCount("/file"), resumes + 1);
+    if (resumes > 0) {
+        const FaultRequest second = server.requests().value(1);
+        QCOMPARE(second.headers.value("if-range"), ifRange);
+        QVERIFY2(second.headers.value("range").startsWith("bytes="), second.headers.value("range").constData());
+    }
+    // Within one attempt progress only grows; a resumed one says so.
+    qint64 previous = 0;
+    int attempt = 0;
+    for (qsizetype i = 0; i + 1 < seen.size(); ++i) {
+        const AsyncProperty& p = seen[i].property;
+        QVERIFY(p.BytesMax == announced || p.Resumes > 0); // a changed file has its own size
+        QVERIFY(p.Resumes >= attempt);
+        QVERIFY(p.Resumes > attempt || p.BytesRead >= previous);
+        attempt = p.Resumes;
+        previous = p.BytesRead;
+    }
+    QCOMPARE(attempt, resumes);
+}
+
+void tst_AsyncRead::smallDisk_failsAndKeepsTheOlderFile_data() {
+    QTest::addColumn<FaultRoute>("route");
+    QTest::addColumn<bool>("fillDuringTransfer"); // someone else takes the free space once bytes flow
+    QTest::addColumn<AsyncReadFailure>("failure");
+    QTest::addColumn<QString>("detail"); // %1: the folder; empty: the system's reason for a full disk
+
+    const QByteArray body = pattern(400 * 1024);
+    QTest::newRow("announced beyond the free space") << FaultRoute::ok(body) << false << AsyncReadFailure::NoSpace
+                                                     << QStringLiteral("%1 needs 409600 bytes and has ");
+    QTest::newRow("unannounced, beyond the disk")
+        << FaultRoute::chunked(body) << false << AsyncReadFailure::WriteFailed << QString();
+    QTest::newRow("disk filled during the transfer")
+        << FaultRoute::trickle(body.left(200000), 8192, 5) << true << AsyncReadFailure::WriteFailed << QString();
+}
+
+void tst_AsyncRead::smallDisk_failsAndKeepsTheOlderFile() {
+    QFETCH(FaultRoute, route);
+    QFETCH(bool, fillDuringTransfer);
+    QFETCH(AsyncReadFailure, failure);
+    QFETCH(QString, detail);
+    if (::geteuid() != 0) {
+        QSKIP("mounting a small tmpfs needs root");
+    }
+    QTemporaryDir dir;
+    const QByteArray disk = QFile::encodeName(dir.path());
+    QVERIFY2(::mount("tmpfs", disk.constData(), "tmpfs", MS_NOSUID | MS_NODEV, "size=256k") == 0,
+             qPrintable(QStringLiteral("no tmpfs could be mounted: ") + qt_error_string(errno)));
+    const auto unmount = qScopeGuard([&] { ::umount2(disk.constData(), MNT_DETACH); });
+    const QString target = dir.filePath("Update201.EXE");
+    QFile older(target);
+    QVERIFY(older.open(QIODevice::WriteOnly) && older.write("the older package") == 17);
+    older.close();
+
+    mServer.route("/disk", route);
+    host::NetworkAsyncReader reader(nullptr, kStallLimit);
+    Events events(reader);
+    if (fillDuringTransfer) {
+        connect(&reader, &host::AsyncReader::AsyncReadProgress, &reader, [&dir] {
+            QFile filler(dir.filePath("filler"));
+            if (filler.open(QIODevice::WriteOnly | QIODevice::Unbuffered)) {
+                while (filler.write(QByteArray(4096, 'f')) > 0) {
+                }
+            }
+        });
+    }
+    QVERIFY(!reader.AsyncRead(mServer.url("/disk").toString(), target, kNoLimit));
+    QTRY_COMPARE_WITH_TIMEOUT(events.completions(target), 1, kTimeoutMs);
+
+    const AsyncProperty done = events.completion(target);
+    QCOMPARE(done.Failure, failure);
+    QCOMPARE(done.BytesMax, qint64(0));
+    if (detail.isEmpty()) {
+        QCOMPARE(done.FailureDetail, qt_error_string(ENOSPC));
+    } else {
+        QVERIFY2(done.FailureDetail.startsWith(detail.arg(dir.path())), qPrintable(done.FailureDetail));
+        QVERIFY(done.FailureDetail.endsWith(" bytes free."));
+        QCOMPARE(events.of(target).size(), 1); // at once: no byte was taken
+    }
+    QCOMPARE(contentOf(target), QByteArray("the older package"));
+    QDir(dir.path()).remove("filler");
+    QCOMPARE(entries(dir.path()), QStringList{"Update201.EXE"});
 }
 
 QTEST_GUILESS_MAIN(tst_AsyncRead)
