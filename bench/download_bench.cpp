@@ -1,5 +1,5 @@
-// Downloads one URL to a file the way the updater does: the whole content is
-// read into memory by NetworkAsyncReader, then written atomically at the end.
+// Downloads one URL to a file the way the updater does: NetworkAsyncReader
+// streams it into a part file beside OUTPUT_FILE and renames it when whole.
 // Used by bench/download.sh to compare time and peak memory with curl.
 //
 //     download_bench URL OUTPUT_FILE
@@ -8,7 +8,6 @@
 // write, 2 when the read cannot start.
 
 #include "host/NetworkAsyncReader.h"
-#include "host/SaveFile.h"
 
 #include <QCoreApplication>
 #include <QElapsedTimer>
@@ -40,18 +39,13 @@ int main(int argc, char** argv) {
             app.exit(1);
             return;
         }
-        if (const auto failure = host::SaveWholeFile(output, p.Value)) {
-            err << "write failed: " << *failure << '\n';
-            app.exit(1);
-            return;
-        }
-        std::printf("bytes=%d read_ms=%lld total_ms=%lld progress_events=%d\n", p.BytesMax,
+        std::printf("bytes=%lld read_ms=%lld total_ms=%lld progress_events=%d\n", static_cast<long long>(p.BytesMax),
                     static_cast<long long>(readMs), static_cast<long long>(clock.elapsed()), progressEvents);
         app.exit(0);
     });
 
     clock.start();
-    if (const auto error = reader.AsyncRead(url, output, INT_MAX)) {
+    if (const auto error = reader.AsyncRead(url, output, LLONG_MAX)) {
         err << "cannot start: " << error->Number << ' ' << error->Description << '\n';
         return 2;
     }

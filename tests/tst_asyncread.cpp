@@ -3,15 +3,19 @@
 
 #include <QFile>
 #include <QPointer>
+#include <QTemporaryDir>
 #include <QtTest>
+
+#include <QScopeGuard>
 
 #include <chrono>
 #include <climits>
 #include <memory>
 
-#if defined(Q_OS_LINUX)
-#include <sys/resource.h>
-#endif
+#include <sys/mount.h>
+#include <unistd.h>
+
+#include <cerrno>
 
 using namespace std::chrono_literals;
 using host::AsyncProperty;
@@ -24,7 +28,7 @@ namespace {
 
 constexpr auto kStallLimit = 500ms; // short, yet far above any pause of a living loopback link
 constexpr int kTimeoutMs = 30000;   // generous: a loaded machine is slow, never wrong
-constexpr qint64 kNoLimit = INT_MAX;
+constexpr qint64 kNoLimit = LLONG_MAX;
 
 QByteArray pattern(qsizetype size) {
     QByteArray bytes(size, Qt::Uninitialized);
@@ -32,6 +36,16 @@ QByteArray pattern(qsizetype size) {
         bytes[i] = char(i % 251);
     }
     return bytes;
+}
+
+QByteArray contentOf(const QString& path) {
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+}
+
+// What a folder holds besides the files a test put there itself.
+QStringList entries(const QString& folder) {
+    return QDir(folder).entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden | QDir::System);
 }
 
 // Everything a reader reported, in the order it came.
@@ -92,7 +106,11 @@ private:
     // an earlier read that were still to come have arrived by then.
     void readSentinel(host::AsyncReader& reader, Events& events);
 
+    // The file `name` in this test's own folder.
+    QString file(const QString& name) const { return mDir.filePath(name); }
+
     FaultServer mServer;
+    QTemporaryDir mDir;
     const QByteArray mTargetBody = pattern(4000);
 
 private slots:
@@ -111,11 +129,15 @@ private slots:
     void destroyingReader_abortsItsRunningReads_data();
     void destroyingReader_abortsItsRunningReads();
 
-    void bufferThatCannotBeHad_isOutOfMemory();
+    void droppedTransfer_resumesOrFails_data();
+    void droppedTransfer_resumesOrFails();
+
+    void smallDisk_failsAndKeepsTheOlderFile_data();
+    void smallDisk_failsAndKeepsTheOlderFile();
 };
 
 void tst_AsyncRead::readSentinel(host::AsyncReader& reader, Events& events) {
-    const QString name = QStringLiteral("sentinel-%1").arg(events.all.size());
+    const QString name = file(QStringLiteral("sentinel-%1").arg(events.all.size()));
     QVERIFY(!reader.AsyncRead(mServer.url("/target").toString(), name, kNoLimit));
     QTRY_COMPARE_WITH_TIMEOUT(events.completions(name), 1, kTimeoutMs);
     QCOMPARE(events.completion(name).Failure, AsyncReadFailure::None);
@@ -123,6 +145,7 @@ void tst_AsyncRead::readSentinel(host::AsyncReader& reader, Events& events) {
 
 void tst_AsyncRead::initTestCase() {
     QVERIFY(mServer.isListening());
+    QVERIFY(mDir.isValid());
     mServer.route("/target", FaultRoute::ok(mTargetBody));
 }
 
@@ -205,8 +228,9 @@ void tst_AsyncRead::completion_data() {
     QTest::newRow("announced size beyond the limit")
         << "/announcedbig" << FaultRoute::stall("abc", 5000) << here << qint64(1000) << QByteArray() << large
         << QStringLiteral("announced 5000");
-    QTest::newRow("announced size beyond 32 bits") << "/huge" << FaultRoute::stall("abc", 3'000'000'000) << here
-                                                   << qint64(4'000'000'000) << QByteArray() << large << QString();
+    QTest::newRow("announced size beyond 32 bits and the limit")
+        << "/huge" << FaultRoute::stall("abc", 5'000'000'000) << here << qint64(4'000'000'000) << QByteArray() << large
+        << QStringLiteral("announced 5000000000 bytes; at most 4000000000");
     QTest::newRow("unannounced body beyond the limit")
         << "/receivedbig" << FaultRoute::chunked(body) << here << qint64(1000) << QByteArray() << large
         << QStringLiteral("More than 1000");
@@ -224,7 +248,8 @@ void tst_AsyncRead::completion() {
     mServer.route(path, route);
     host::NetworkAsyncReader reader(nullptr, kStallLimit);
     Events events(reader);
-    const QString name = QStringLiteral("/tmp/read") + path;
+    QTemporaryDir folder;
+    const QString name = folder.filePath(QStringLiteral("read"));
     QVERIFY(!reader.AsyncRead(target.isEmpty() ? mServer.url(path).toString() : target, name, maxBytes));
 
     QTRY_COMPARE_WITH_TIMEOUT(events.completions(name), 1, kTimeoutMs);
@@ -235,16 +260,19 @@ void tst_AsyncRead::completion() {
 
     const AsyncProperty done = seen.last().property;
     QCOMPARE(done.Failure, failure);
-    QCOMPARE(done.BytesMax, qint32(value.size()));
-    QCOMPARE(done.Value, value);
+    QCOMPARE(done.BytesMax, qint64(value.size()));
+    QCOMPARE(done.File, value.isEmpty() ? QString() : name);
+    QCOMPARE(contentOf(name), value);
+    // A failed read leaves nothing, a whole one only its file: no part file.
+    QCOMPARE(entries(folder.path()), value.isEmpty() ? QStringList() : QStringList{QStringLiteral("read")});
     QCOMPARE(done.FailureDetail.isEmpty(), failure == AsyncReadFailure::None);
     QVERIFY2(done.FailureDetail.contains(detail, Qt::CaseInsensitive), qPrintable(done.FailureDetail));
     if (failure == AsyncReadFailure::None) {
-        QCOMPARE(done.BytesRead, qint32(value.size()));
+        QCOMPARE(done.BytesRead, qint64(value.size()));
         // The last progress names the whole size, for listeners that show it.
         QVERIFY(seen.size() >= 2);
-        QCOMPARE(seen[seen.size() - 2].property.BytesRead, qint32(value.size()));
-        QCOMPARE(seen[seen.size() - 2].property.BytesMax, qint32(value.size()));
+        QCOMPARE(seen[seen.size() - 2].property.BytesRead, qint64(value.size()));
+        QCOMPARE(seen[seen.size() - 2].property.BytesMax, qint64(value.size()));
     }
     QCOMPARE(reader.runningReads(), 0);
 }
@@ -271,13 +299,14 @@ void tst_AsyncRead::unstartableTarget_isRefusedAndEmitsNothing() {
 
     host::NetworkAsyncReader reader(nullptr, kStallLimit);
     Events events(reader);
-    const auto error = reader.AsyncRead(target, QStringLiteral("refused"), maxBytes);
+    const auto error = reader.AsyncRead(target, file(QStringLiteral("refused")), maxBytes);
     QVERIFY(error);
     QCOMPARE(error->Number, number);
     QVERIFY(!error->Description.isEmpty());
 
     readSentinel(reader, events);
-    QVERIFY(events.of(QStringLiteral("refused")).isEmpty());
+    QVERIFY(events.of(file(QStringLiteral("refused"))).isEmpty());
+    QVERIFY(!QFile::exists(file(QStringLiteral("refused"))));
 }
 
 void tst_AsyncRead::trickledBody_progressesMonotonicallyAndOutlivesStallLimit() {
@@ -286,18 +315,19 @@ void tst_AsyncRead::trickledBody_progressesMonotonicallyAndOutlivesStallLimit() 
     mServer.route("/trickle", FaultRoute::trickle(body, 4096, 50));
     host::NetworkAsyncReader reader(nullptr, kStallLimit);
     Events events(reader);
-    QVERIFY(!reader.AsyncRead(mServer.url("/trickle").toString(), "trickle", kNoLimit));
-    QTRY_COMPARE_WITH_TIMEOUT(events.completions("trickle"), 1, kTimeoutMs);
+    const QString name = file("trickle");
+    QVERIFY(!reader.AsyncRead(mServer.url("/trickle").toString(), name, kNoLimit));
+    QTRY_COMPARE_WITH_TIMEOUT(events.completions(name), 1, kTimeoutMs);
 
-    const QList<Event> seen = events.of("trickle");
+    const QList<Event> seen = events.of(name);
     QCOMPARE(seen.last().property.Failure, AsyncReadFailure::None);
-    QCOMPARE(seen.last().property.Value, body);
+    QCOMPARE(contentOf(name), body);
     QVERIFY2(seen.size() >= 3, "several progress events for a body that comes in 16 pieces");
-    qint32 previous = 0;
+    qint64 previous = 0;
     for (qsizetype i = 0; i + 1 < seen.size(); ++i) {
         const AsyncProperty& p = seen[i].property;
         QVERIFY(!seen[i].completion);
-        QCOMPARE(p.BytesMax, qint32(body.size()));
+        QCOMPARE(p.BytesMax, qint64(body.size()));
         QVERIFY(p.BytesRead >= previous);
         QVERIFY(p.BytesRead <= p.BytesMax);
         previous = p.BytesRead;
@@ -309,23 +339,23 @@ void tst_AsyncRead::concurrentReads_eachCompleteOnceUnderTheirOwnName() {
     mServer.route("/c-slow", FaultRoute::trickle(pattern(20000), 5000, 50));
     host::NetworkAsyncReader reader(nullptr, kStallLimit);
     Events events(reader);
-    QVERIFY(!reader.AsyncRead(mServer.url("/c-stall").toString(), "a", kNoLimit));
-    QVERIFY(!reader.AsyncRead(mServer.url("/c-missing").toString(), "b", kNoLimit));
-    QVERIFY(!reader.AsyncRead(mServer.url("/c-slow").toString(), "c", kNoLimit));
-    QVERIFY(!reader.AsyncRead(mServer.url("/target").toString(), "d", kNoLimit));
+    const QString a = file("a"), b = file("b"), c = file("c"), d = file("d");
+    QVERIFY(!reader.AsyncRead(mServer.url("/c-stall").toString(), a, kNoLimit));
+    QVERIFY(!reader.AsyncRead(mServer.url("/c-missing").toString(), b, kNoLimit));
+    QVERIFY(!reader.AsyncRead(mServer.url("/c-slow").toString(), c, kNoLimit));
+    QVERIFY(!reader.AsyncRead(mServer.url("/target").toString(), d, kNoLimit));
     QCOMPARE(reader.runningReads(), 4);
 
-    QTRY_COMPARE_WITH_TIMEOUT(events.completions("a") + events.completions("b") + events.completions("c") +
-                                  events.completions("d"),
-                              4, kTimeoutMs);
+    QTRY_COMPARE_WITH_TIMEOUT(
+        events.completions(a) + events.completions(b) + events.completions(c) + events.completions(d), 4, kTimeoutMs);
     readSentinel(reader, events);
-    for (const char* name : {"a", "b", "c", "d"}) {
+    for (const QString& name : {a, b, c, d}) {
         QCOMPARE(events.completions(name), 1);
     }
-    QCOMPARE(events.completion("a").Failure, AsyncReadFailure::Network);
-    QCOMPARE(events.completion("b").Failure, AsyncReadFailure::Network);
-    QCOMPARE(events.completion("c").Value, pattern(20000));
-    QCOMPARE(events.completion("d").Value, mTargetBody);
+    QCOMPARE(events.completion(a).Failure, AsyncReadFailure::Network);
+    QCOMPARE(events.completion(b).Failure, AsyncReadFailure::Network);
+    QCOMPARE(contentOf(c), pattern(20000));
+    QCOMPARE(contentOf(d), mTargetBody);
 }
 
 void tst_AsyncRead::request_asksForTheNewestCopy() {
@@ -351,6 +381,8 @@ void tst_AsyncRead::destroyingReader_abortsItsRunningReads() {
     FaultServer server; // its own, so its connections are only this test's
     server.route("/hang", FaultRoute::stall(pattern(1000), 100000));
     server.route("/quick", FaultRoute::ok("done"));
+    QTemporaryDir folder;
+    const QString hang = folder.filePath("hang"), quick = folder.filePath("quick");
     QPointer<host::NetworkAsyncReader> reader = new host::NetworkAsyncReader(nullptr, 60s);
     auto events = std::make_unique<Events>(*reader); // connected first, so it records before the deletion
     if (destroyedIn == "progress") {
@@ -358,13 +390,16 @@ void tst_AsyncRead::destroyingReader_abortsItsRunningReads() {
     } else if (destroyedIn == "completion") {
         connect(reader, &host::AsyncReader::AsyncReadComplete, reader, [&reader] { delete reader; });
     }
-    QVERIFY(!reader->AsyncRead(server.url("/hang").toString(), "hang", kNoLimit));
-    QTRY_VERIFY_WITH_TIMEOUT(!events->of("hang").isEmpty(), kTimeoutMs); // bytes have arrived
+    QVERIFY(!reader->AsyncRead(server.url("/hang").toString(), hang, kNoLimit));
+    QTRY_VERIFY_WITH_TIMEOUT(!events->of(hang).isEmpty(), kTimeoutMs); // bytes have arrived
+    if (reader) {
+        QCOMPARE(entries(folder.path()).size(), 1); // the bytes are in a part file
+    }
 
     if (destroyedIn == "completion") {
-        QVERIFY(!reader->AsyncRead(server.url("/quick").toString(), "quick", kNoLimit));
+        QVERIFY(!reader->AsyncRead(server.url("/quick").toString(), quick, kNoLimit));
         QTRY_VERIFY_WITH_TIMEOUT(reader.isNull(), kTimeoutMs);
-        QCOMPARE(events->completions("quick"), 1);
+        QCOMPARE(events->completions(quick), 1);
     } else if (destroyedIn.isEmpty()) {
         QCOMPARE(server.openConnections(), 1);
         delete reader;
@@ -372,44 +407,183 @@ void tst_AsyncRead::destroyingReader_abortsItsRunningReads() {
     QVERIFY(reader.isNull());
     // The stalled connection is dropped by the client, and nothing is reported.
     QTRY_COMPARE_WITH_TIMEOUT(server.openConnections(), 0, kTimeoutMs);
-    QCOMPARE(events->completions("hang"), 0);
-    QCOMPARE(events->of("hang").size(), 1);
+    QCOMPARE(events->completions(hang), 0);
+    QCOMPARE(events->of(hang).size(), 1);
+    // Nothing of the abandoned download stays: no part file, no target.
+    QCOMPARE(entries(folder.path()),
+             destroyedIn == "completion" ? QStringList{QStringLiteral("quick")} : QStringList());
 }
 
-void tst_AsyncRead::bufferThatCannotBeHad_isOutOfMemory() {
-#if defined(Q_OS_LINUX)
-    // Caps this process's address space a little above its current size, so
-    // that reserving the announced 1.5 GB fails as it would on a full machine.
-    QFile status("/proc/self/status");
-    QVERIFY(status.open(QIODevice::ReadOnly));
-    qint64 vmKb = 0;
-    for (const QByteArray& line : status.readAll().split('\n')) {
-        if (line.startsWith("VmSize:")) {
-            vmKb = line.mid(7).trimmed().split(' ').value(0).toLongLong();
-        }
-    }
-    QVERIFY(vmKb > 0);
-    rlimit previous{};
-    QCOMPARE(getrlimit(RLIMIT_AS, &previous), 0);
-    const rlimit capped{rlim_t(vmKb * 1024 + 768LL * 1024 * 1024), previous.rlim_max};
-    QCOMPARE(setrlimit(RLIMIT_AS, &capped), 0);
-    struct Restore {
-        rlimit limit;
-        ~Restore() { setrlimit(RLIMIT_AS, &limit); }
-    } restore{previous};
+void tst_AsyncRead::droppedTransfer_resumesOrFails_data() {
+    QTest::addColumn<FaultRoute>("route");
+    QTest::addColumn<QByteArray>("value");   // the stored file; empty for a failed read
+    QTest::addColumn<QString>("detail");     // part of FailureDetail of a failed read
+    QTest::addColumn<int>("resumes");        // how often the transfer went on
+    QTest::addColumn<QByteArray>("ifRange"); // what the second request named, when there is one
+    QTest::addColumn<qint64>("announced");   // the total progress shows until the file changes
+    QTest::addColumn<bool>("startsOver");    // the whole file comes again: progress restarts once
 
-    mServer.route("/oom", FaultRoute::stall("abc", 1'500'000'000));
-    host::NetworkAsyncReader reader(nullptr, 60s);
+    const QByteArray body = pattern(300000), other = pattern(250000).toBase64().left(250000);
+    const QByteArray v1 = "\"v1\"", v2 = "\"v2\"", date = "Mon, 07 Dec 2026 10:00:00 GMT";
+    const qint64 size = body.size();
+    const auto rest = FaultRoute::ranged(body, v1);
+    const QString cut = QStringLiteral("closed the connection");
+    for (const qint64 at : {qint64(1), qint64(65536), size / 2, size - 1}) {
+        QTest::addRow("cut after %lld bytes, then the rest", at)
+            << FaultRoute::ranged(body, v1, at, {rest}) << body << QString() << 1 << v1 << size << false;
+    }
+    QTest::newRow("cut three times") << FaultRoute::ranged(body, v1, 1000,
+                                                           {FaultRoute::ranged(body, v1, 1000),
+                                                            FaultRoute::ranged(body, v1, 100000), rest})
+                                     << body << QString() << 3 << v1 << size << false;
+    QTest::newRow("cut four times") << FaultRoute::ranged(body, v1, 1000, {FaultRoute::ranged(body, v1, 1000)})
+                                    << QByteArray() << cut << 3 << v1 << size << false;
+    FaultRoute stalled = FaultRoute::ranged(body, v1, 70000, {rest});
+    stalled.hang = true;
+    QTest::newRow("stalled, then the rest") << stalled << body << QString() << 1 << v1 << size << false;
+    QTest::newRow("Last-Modified names the version")
+        << FaultRoute::ranged(body, date, 5000, {FaultRoute::ranged(body, date)}) << body << QString() << 1 << date
+        << size << false;
+    FaultRoute ignored = FaultRoute::ok(body);
+    ignored.validator = v1;
+    QTest::newRow("Range ignored: the whole file again")
+        << FaultRoute::ranged(body, v1, 5000, {ignored}) << body << QString() << 1 << v1 << size << true;
+    QTest::newRow("file changed: If-Range sends it whole")
+        << FaultRoute::ranged(body, v1, 260000, {FaultRoute::ranged(other, v2)}) << other << QString() << 1 << v1
+        << size << true;
+    QTest::newRow("file changed twice") << FaultRoute::ranged(body, v1, 5000,
+                                                              {FaultRoute::ranged(other, v2, 5000),
+                                                               FaultRoute::ranged(body, "\"v3\"")})
+                                        << QByteArray() << QStringLiteral("HTTP status 200") << 2 << v1 << size << true;
+    FaultRoute shifted = rest;
+    shifted.rangeShift = 1;
+    QTest::newRow("206 with a wrong Content-Range")
+        << FaultRoute::ranged(body, v1, 5000, {shifted}) << QByteArray() << QStringLiteral("range \"bytes 5001-") << 1
+        << v1 << size << false;
+    QTest::newRow("no validator") << FaultRoute::ranged(body, QByteArray(), 5000, {rest}) << QByteArray() << cut << 0
+                                  << QByteArray() << size << false;
+    QTest::newRow("weak ETag only") << FaultRoute::ranged(body, "W/\"v1\"", 5000, {rest}) << QByteArray() << cut << 0
+                                    << QByteArray() << size << false;
+    FaultRoute noRanges = FaultRoute::cutOff(body.left(5000), size);
+    noRanges.validator = v1;
+    QTest::newRow("no ranges offered") << noRanges << QByteArray() << cut << 0 << QByteArray() << size << false;
+    // No 2 GiB ceiling anywhere; the free-space check sees 3 GB on the main disk.
+    QTest::newRow("3 GB announced, cut") << FaultRoute::cutOff(body, 3'000'000'000) << QByteArray()
+                                         << QStringLiteral("300000 of the 3000000000") << 0 << QByteArray()
+                                         << qint64(3'000'000'000) << false;
+}
+
+void tst_AsyncRead::droppedTransfer_resumesOrFails() {
+    QFETCH(FaultRoute, route);
+    QFETCH(QByteArray, value);
+    QFETCH(QString, detail);
+    QFETCH(int, resumes);
+    QFETCH(QByteArray, ifRange);
+    QFETCH(qint64, announced);
+    QFETCH(bool, startsOver);
+
+    FaultServer server;
+    server.route("/file", route);
+    host::NetworkAsyncReader reader(nullptr, kStallLimit);
+    reader.setResumePause(10ms);
     Events events(reader);
-    QVERIFY(!reader.AsyncRead(mServer.url("/oom").toString(), "oom", kNoLimit));
-    QTRY_COMPARE_WITH_TIMEOUT(events.completions("oom"), 1, kTimeoutMs);
-    const AsyncProperty done = events.completion("oom");
-    QCOMPARE(done.Failure, AsyncReadFailure::OutOfMemory);
-    QCOMPARE(done.BytesMax, 0);
-    QVERIFY(!done.FailureDetail.isEmpty());
-#else
-    QSKIP("The address space can be capped only on Linux.");
-#endif
+    QTemporaryDir folder;
+    const QString name = folder.filePath("Update201.EXE");
+    QVERIFY(!reader.AsyncRead(server.url("/file").toString(), name, kNoLimit));
+    QTRY_COMPARE_WITH_TIMEOUT(events.completions(name), 1, kTimeoutMs);
+
+    const QList<Event> seen = events.of(name);
+    const AsyncProperty done = seen.last().property;
+    QVERIFY(seen.last().completion);
+    QVERIFY2(done.FailureDetail.contains(detail), qPrintable(done.FailureDetail));
+    QCOMPARE(done.Failure, value.isEmpty() ? AsyncReadFailure::Network : AsyncReadFailure::None);
+    QCOMPARE(done.Resumes, resumes);
+    QCOMPARE(contentOf(name), value);
+    QCOMPARE(entries(folder.path()), value.isEmpty() ? QStringList() : QStringList{"Update201.EXE"});
+    QCOMPARE(server.requestCount("/file"), resumes + 1);
+    if (resumes > 0) {
+        const FaultRequest second = server.requests().value(1);
+        QCOMPARE(second.headers.value("if-range"), ifRange);
+        QVERIFY2(second.headers.value("range").startsWith("bytes="), second.headers.value("range").constData());
+    }
+    // Within one attempt progress only grows; a resumed one says so.
+    qint64 previous = 0;
+    int attempt = 0;
+    for (qsizetype i = 0; i + 1 < seen.size(); ++i) {
+        const AsyncProperty& p = seen[i].property;
+        QVERIFY(p.BytesMax == announced || p.Resumes > 0); // a changed file has its own size
+        QVERIFY(p.Resumes >= attempt);
+        if (p.Resumes == attempt && p.BytesRead < previous) {
+            QVERIFY2(startsOver, "progress went backwards");
+            startsOver = false;
+        }
+        attempt = p.Resumes;
+        previous = p.BytesRead;
+    }
+    QCOMPARE(attempt, resumes);
+}
+
+void tst_AsyncRead::smallDisk_failsAndKeepsTheOlderFile_data() {
+    QTest::addColumn<FaultRoute>("route");
+    QTest::addColumn<bool>("fillDuringTransfer"); // someone else takes the free space once bytes flow
+    QTest::addColumn<AsyncReadFailure>("failure");
+    QTest::addColumn<QString>("detail"); // %1: the folder; empty: the system's reason for a full disk
+
+    const QByteArray body = pattern(400 * 1024);
+    QTest::newRow("announced beyond the free space") << FaultRoute::ok(body) << false << AsyncReadFailure::NoSpace
+                                                     << QStringLiteral("%1 needs 409600 bytes and has ");
+    QTest::newRow("unannounced, beyond the disk")
+        << FaultRoute::chunked(body) << false << AsyncReadFailure::WriteFailed << QString();
+    QTest::newRow("disk filled during the transfer")
+        << FaultRoute::trickle(body.left(200000), 8192, 5) << true << AsyncReadFailure::WriteFailed << QString();
+}
+
+void tst_AsyncRead::smallDisk_failsAndKeepsTheOlderFile() {
+    QFETCH(FaultRoute, route);
+    QFETCH(bool, fillDuringTransfer);
+    QFETCH(AsyncReadFailure, failure);
+    QFETCH(QString, detail);
+    if (::geteuid() != 0) {
+        QSKIP("mounting a small tmpfs needs root");
+    }
+    QTemporaryDir dir;
+    const QByteArray disk = QFile::encodeName(dir.path());
+    QVERIFY2(::mount("tmpfs", disk.constData(), "tmpfs", MS_NOSUID | MS_NODEV, "size=256k") == 0,
+             qPrintable(QStringLiteral("no tmpfs could be mounted: ") + qt_error_string(errno)));
+    const auto unmount = qScopeGuard([&] { ::umount2(disk.constData(), MNT_DETACH); });
+    const QString target = dir.filePath("Update201.EXE");
+    QFile older(target);
+    QVERIFY(older.open(QIODevice::WriteOnly) && older.write("the older package") == 17);
+    older.close();
+
+    mServer.route("/disk", route);
+    host::NetworkAsyncReader reader(nullptr, kStallLimit);
+    Events events(reader);
+    if (fillDuringTransfer) {
+        connect(&reader, &host::AsyncReader::AsyncReadProgress, &reader, [&dir] {
+            QFile filler(dir.filePath("filler"));
+            if (filler.open(QIODevice::WriteOnly | QIODevice::Unbuffered)) {
+                while (filler.write(QByteArray(4096, 'f')) > 0) {
+                }
+            }
+        });
+    }
+    QVERIFY(!reader.AsyncRead(mServer.url("/disk").toString(), target, kNoLimit));
+    QTRY_COMPARE_WITH_TIMEOUT(events.completions(target), 1, kTimeoutMs);
+
+    const AsyncProperty done = events.completion(target);
+    QCOMPARE(done.Failure, failure);
+    QCOMPARE(done.BytesMax, qint64(0));
+    if (detail.isEmpty()) {
+        QCOMPARE(done.FailureDetail, qt_error_string(ENOSPC));
+    } else {
+        QVERIFY2(done.FailureDetail.startsWith(detail.arg(dir.path())), qPrintable(done.FailureDetail));
+        QVERIFY(done.FailureDetail.endsWith(" bytes free."));
+        QCOMPARE(events.of(target).size(), 1); // at once: no byte was taken
+    }
+    QCOMPARE(contentOf(target), QByteArray("the older package"));
+    QDir(dir.path()).remove("filler");
+    QCOMPARE(entries(dir.path()), QStringList{"Update201.EXE"});
 }
 
 QTEST_GUILESS_MAIN(tst_AsyncRead)

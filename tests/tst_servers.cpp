@@ -62,6 +62,44 @@ bool accepts(const QString& address, quint16 port) {
     return socket.waitForConnected(500);
 }
 
+// Relays connections to a server and cuts the first answer after `cutAfter`
+// bytes, as a dropped link would; later connections pass whole.
+class CuttingRelay : public QTcpServer {
+public:
+    CuttingRelay(quint16 upstream, qint64 cutAfter) : mUpstream(upstream), mCutAfter(cutAfter) {
+        listen(QHostAddress::LocalHost, 0);
+        connect(this, &QTcpServer::newConnection, this, [this] {
+            while (QTcpSocket* client = nextPendingConnection()) {
+                relay(client, ++mConnections == 1 ? mCutAfter : -1);
+            }
+        });
+    }
+
+private:
+    void relay(QTcpSocket* client, qint64 budget) {
+        auto* server = new QTcpSocket(client);
+        connect(client, &QTcpSocket::readyRead, server, [client, server] { server->write(client->readAll()); });
+        connect(server, &QTcpSocket::readyRead, client, [client, server, budget]() mutable {
+            QByteArray bytes = server->readAll();
+            if (budget >= 0 && bytes.size() >= budget) {
+                client->write(bytes.left(budget));
+                client->disconnectFromHost();
+                server->abort();
+                return;
+            }
+            budget -= budget >= 0 ? bytes.size() : 0;
+            client->write(bytes);
+        });
+        connect(server, &QTcpSocket::disconnected, client, &QTcpSocket::disconnectFromHost);
+        connect(client, &QTcpSocket::disconnected, client, &QObject::deleteLater);
+        server->connectToHost(QHostAddress::LocalHost, mUpstream);
+    }
+
+    quint16 mUpstream;
+    qint64 mCutAfter;
+    int mConnections = 0;
+};
+
 } // namespace
 
 class tst_Servers : public QObject {
@@ -87,6 +125,7 @@ private slots:
 
     void everySetUp_deliversTheFilesByteExact_data();
     void everySetUp_deliversTheFilesByteExact();
+    void droppedConnection_resumesWithNginxRanges();
 };
 
 QByteArray tst_Servers::readFile(const QString& name) const {
@@ -245,15 +284,18 @@ void tst_Servers::everySetUp_deliversTheFilesByteExact() {
     const QString tag = QStringLiteral("?row=%1").arg(++mRow); // finds this row's lines in the logs
     const QString version = base + "/soft/veltrin_marlo.txt" + tag;
     const QString package = base + "/soft/marlo-2.0.1.exe" + tag;
-    QVERIFY(!reader.AsyncRead(version, "version", INT_MAX));
-    QVERIFY(!reader.AsyncRead(package, "package", INT_MAX));
+    QTemporaryDir folder;
+    QVERIFY(!reader.AsyncRead(version, folder.filePath("version"), INT_MAX));
+    QVERIFY(!reader.AsyncRead(package, folder.filePath("package"), LLONG_MAX));
     QTRY_COMPARE_WITH_TIMEOUT(done.size(), 2, kTimeoutMs);
 
     for (const host::AsyncProperty& property : done) {
-        const bool isPackage = property.PropertyName == "package";
+        const bool isPackage = property.PropertyName == folder.filePath("package");
         const QByteArray expected = isPackage ? mPackage : mVersion;
         QVERIFY2(property.Failure == host::AsyncReadFailure::None, qPrintable(property.FailureDetail));
-        QVERIFY(property.Value == expected);
+        QFile stored(property.File);
+        QVERIFY(stored.open(QIODevice::ReadOnly));
+        QVERIFY(stored.readAll() == expected);
         // nginx logs an answer once it is sent, a moment after the client has it.
         const QString path = isPackage ? "/soft/marlo-2.0.1.exe" : "/soft/veltrin_marlo.txt";
         const QString line = QStringLiteral("GET %1%2 %3")
@@ -265,6 +307,34 @@ void tst_Servers::everySetUp_deliversTheFilesByteExact() {
             QVERIFY2(readFile("proxy.log").contains(request.toUtf8()), qPrintable(readFile("proxy.log")));
         }
     }
+}
+
+void tst_Servers::droppedConnection_resumesWithNginxRanges() {
+    // nginx offers ranges for static files, with a strong ETag and Last-Modified.
+    CuttingRelay relay(mPorts["PLAIN"], 150000);
+    QVERIFY(relay.isListening());
+    host::NetworkAsyncReader reader;
+    reader.setResumePause(std::chrono::milliseconds(10));
+    QList<host::AsyncProperty> done;
+    connect(&reader, &host::AsyncReader::AsyncReadComplete, this,
+            [&done](const host::AsyncProperty& property) { done.append(property); });
+    QTemporaryDir folder;
+    const QString tag = QStringLiteral("?row=resume");
+    const QString path = QStringLiteral("/soft/marlo-2.0.1.exe");
+    QVERIFY(!reader.AsyncRead(QStringLiteral("http://127.0.0.1:%1%2%3").arg(relay.serverPort()).arg(path, tag),
+                              folder.filePath("Update201.EXE"), LLONG_MAX));
+    QTRY_COMPARE_WITH_TIMEOUT(done.size(), 1, kTimeoutMs);
+
+    QVERIFY2(done[0].Failure == host::AsyncReadFailure::None, qPrintable(done[0].FailureDetail));
+    QCOMPARE(done[0].Resumes, 1);
+    QFile stored(done[0].File);
+    QVERIFY(stored.open(QIODevice::ReadOnly));
+    QVERIFY(stored.readAll() == mPackage);
+    QCOMPARE(QDir(folder.path()).entryList(QDir::Files | QDir::Hidden), QStringList{"Update201.EXE"});
+    // The rest came as a range of the same file, not the whole file again.
+    const QString rest = QStringLiteral("GET %1%2 HTTP/1.1\" 206 cl=").arg(path, tag);
+    QTRY_VERIFY2_WITH_TIMEOUT(readFile("access.log").contains(rest.toUtf8()), qPrintable(readFile("access.log")),
+                              kTimeoutMs);
 }
 
 QTEST_GUILESS_MAIN(tst_Servers)

@@ -14,6 +14,8 @@ QByteArray reasonPhrase(int status) {
     switch (status) {
     case 200:
         return "OK";
+    case 206:
+        return "Partial Content";
     case 301:
         return "Moved Permanently";
     case 302:
@@ -100,6 +102,16 @@ FaultRoute FaultRoute::trickle(const QByteArray& body, int chunkSize, int interv
     FaultRoute r = ok(body);
     r.chunkSize = chunkSize;
     r.chunkIntervalMs = intervalMs;
+    return r;
+}
+
+FaultRoute FaultRoute::ranged(const QByteArray& body, const QByteArray& validator, qint64 cutAfter,
+                              const QList<FaultRoute>& then) {
+    FaultRoute r = ok(body);
+    r.ranges = true;
+    r.validator = validator;
+    r.cutAfter = cutAfter;
+    r.then = then;
     return r;
 }
 
@@ -192,16 +204,42 @@ void FaultServer::onReadable(QTcpSocket* socket) {
         }
     }
     mRequests.append(request);
-    answer(socket, mRoutes.value(request.path, FaultRoute::withStatus(404, "no such path")));
+    FaultRoute route = mRoutes.value(request.path, FaultRoute::withStatus(404, "no such path"));
+    const qsizetype later = requestCount(request.path) - 2;
+    if (later >= 0 && !route.then.isEmpty()) {
+        route = route.then.value(later, route.then.last());
+    }
+    answer(socket, route, request);
 }
 
-void FaultServer::answer(QTcpSocket* socket, const FaultRoute& route) {
-    QByteArray head = "HTTP/1.1 " + QByteArray::number(route.status) + ' ' + reasonPhrase(route.status) + "\r\n";
+void FaultServer::answer(QTcpSocket* socket, const FaultRoute& original, const FaultRequest& request) {
+    FaultRoute route = original;
+    QByteArray head;
+    if (route.ranges) {
+        head += "Accept-Ranges: bytes\r\n";
+        const QByteArray range = request.headers.value("range");
+        const QByteArray ifRange = request.headers.value("if-range");
+        if (range.startsWith("bytes=") && range.endsWith('-') && (ifRange.isEmpty() || ifRange == route.validator)) {
+            const qint64 from = range.mid(6, range.size() - 7).toLongLong();
+            head += "Content-Range: bytes " + QByteArray::number(from + route.rangeShift) + '-' +
+                    QByteArray::number(route.body.size() - 1) + '/' + QByteArray::number(route.body.size()) + "\r\n";
+            route.status = 206;
+            route.body = route.body.mid(from);
+        }
+    }
+    if (!route.validator.isEmpty()) {
+        const bool etag = route.validator.startsWith('"') || route.validator.startsWith("W/");
+        head += (etag ? "ETag: " : "Last-Modified: ") + route.validator + "\r\n";
+    }
     if (route.announced == FaultRoute::AnnounceBodySize) {
         head += "Content-Length: " + QByteArray::number(route.body.size()) + "\r\n";
     } else if (route.announced >= 0) {
         head += "Content-Length: " + QByteArray::number(route.announced) + "\r\n";
     }
+    if (route.cutAfter >= 0) {
+        route.body.truncate(route.cutAfter);
+    }
+    head.prepend("HTTP/1.1 " + QByteArray::number(route.status) + ' ' + reasonPhrase(route.status) + "\r\n");
     if (!route.location.isEmpty()) {
         head += "Location: " + route.location + "\r\n";
     }

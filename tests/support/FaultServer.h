@@ -14,7 +14,8 @@ class QTcpSocket;
 // event loop. Each path answers with one scripted behaviour: a normal body,
 // an error status, a cut-off or stalled body, a redirect, a body without
 // Content-Length, a chunked one, one with raw headers of the test's choosing,
-// an empty body, or a body that trickles in slowly. Every
+// an empty body, a body that trickles in slowly, or a file offered in byte
+// ranges that a resumed download continues. Every
 // answer closes the connection when it is done (a stall never does).
 //
 //     FaultServer server;
@@ -38,6 +39,13 @@ struct FaultRoute {
     bool hang = false;                   // keep the connection open, silent, after the body
     int chunkSize = 0;                   // > 0: send the body in chunks of this size...
     int chunkIntervalMs = 0;             // ...this many milliseconds apart
+    // Ranges: "Accept-Ranges: bytes" is sent, and "Range: bytes=N-" gets a
+    // 206 with the rest when If-Range is absent or names `validator`.
+    bool ranges = false;
+    QByteArray validator;   // sent as ETag when quoted or weak, else as Last-Modified
+    qint64 cutAfter = -1;   // >= 0: only this many bytes of the body go out, then the connection closes
+    qint64 rangeShift = 0;  // a 206 whose Content-Range starts this many bytes off
+    QList<FaultRoute> then; // the answers to the later requests on the path; the last one repeats
 
     // 200 with the body and its Content-Length.
     static FaultRoute ok(const QByteArray& body);
@@ -63,6 +71,10 @@ struct FaultRoute {
     // 200 with Content-Length; the body goes out `chunkSize` bytes at a time,
     // `intervalMs` apart: a slow but living link.
     static FaultRoute trickle(const QByteArray& body, int chunkSize, int intervalMs);
+    // A file offered in ranges under `validator`, cut after `cutAfter` bytes
+    // of the body (-1: whole), followed on later requests by `then`.
+    static FaultRoute ranged(const QByteArray& body, const QByteArray& validator, qint64 cutAfter = -1,
+                             const QList<FaultRoute>& then = {});
 };
 
 // One request as the server received it.
@@ -100,7 +112,7 @@ public:
 private:
     void onNewConnection();
     void onReadable(QTcpSocket* socket);
-    void answer(QTcpSocket* socket, const FaultRoute& route);
+    void answer(QTcpSocket* socket, const FaultRoute& route, const FaultRequest& request);
 
     QTcpServer* mServer;
     QHash<QString, FaultRoute> mRoutes;
