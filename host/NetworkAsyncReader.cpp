@@ -1,35 +1,29 @@
 #include "host/NetworkAsyncReader.h"
 
-#include "host/SaveFile.h"
+#include "host/PartFile.h"
 
+#include <QDir>
 #include <QElapsedTimer>
+#include <QFileInfo>
 #include <QNetworkAccessManager>
 #include <QNetworkProxyFactory>
 #include <QNetworkReply>
 #include <QNetworkRequest>
 #include <QPointer>
+#include <QRegularExpression>
+#include <QStorageInfo>
 #include <QTimer>
 #include <QUrl>
 
 #include <algorithm>
 #include <climits>
-#include <cstdint>
-#include <new>
-
-#if defined(__linux__)
-#include <sys/mman.h>
-#include <unistd.h>
-#endif
 
 namespace host {
 
 namespace {
 
-// Byte counts travel as 32-bit signed integers.
-constexpr qint64 kLargestRead = std::numeric_limits<qint32>::max();
-
-// Bounds what Qt buffers inside the reply; the content itself is moved into
-// our own buffer on every readyRead, so it is never held twice.
+// Bounds what Qt buffers inside the reply and what one drain moves to the
+// disk; the content itself lives only in the part file.
 constexpr qint64 kReadBufferSize = 1024 * 1024;
 
 // Listeners redraw on every progress event; more than ten a second is waste.
@@ -38,25 +32,8 @@ constexpr qint64 kProgressIntervalMs = 100;
 // Redirect chains longer than this are a misconfigured server, not a download.
 constexpr int kMaxRedirects = 10;
 
-// Below this size the page-fault cost of a fresh buffer does not matter.
-constexpr qsizetype kHugePageThreshold = 8 * 1024 * 1024;
-
-// Large buffers are filled once from start to end; on Linux, backing them
-// with huge pages roughly halves the cost of touching the fresh memory. It is
-// only a hint: where the kernel declines, nothing changes.
-void adviseHugePages([[maybe_unused]] char* data, [[maybe_unused]] qsizetype capacity) {
-#if defined(__linux__) && defined(MADV_HUGEPAGE)
-    if (capacity < kHugePageThreshold) {
-        return;
-    }
-    const auto page = std::uintptr_t(sysconf(_SC_PAGESIZE));
-    const auto begin = (std::uintptr_t(data) + page - 1) / page * page;
-    const auto end = (std::uintptr_t(data) + std::uintptr_t(capacity)) / page * page;
-    if (end > begin) {
-        madvise(reinterpret_cast<void*>(begin), end - begin, MADV_HUGEPAGE);
-    }
-#endif
-}
+// A link that dropped this often in one download is not coming back soon.
+constexpr int kMaxResumes = 3;
 
 // The length the server announced for the body, read from every
 // Content-Length it sent (Qt joins repeated headers into one list).
@@ -103,20 +80,62 @@ QString httpStatusText(const QNetworkReply& reply) {
                             : QStringLiteral("HTTP status %1 %2").arg(status).arg(reason);
 }
 
+// The failures a connection can come back from: cut, reset, stalled, or gone
+// for a moment. TLS, proxy authentication and refusals by the server are not.
+bool isTransient(QNetworkReply::NetworkError error) {
+    switch (error) {
+    case QNetworkReply::RemoteHostClosedError:
+    case QNetworkReply::OperationCanceledError: // the transfer timeout: a stall
+    case QNetworkReply::TimeoutError:
+    case QNetworkReply::ConnectionRefusedError: // a server restarting between tries
+    case QNetworkReply::TemporaryNetworkFailureError:
+    case QNetworkReply::NetworkSessionFailedError:
+    case QNetworkReply::ProxyConnectionClosedError:
+    case QNetworkReply::ProxyTimeoutError:
+    case QNetworkReply::UnknownNetworkError:
+        return true;
+    default:
+        return false;
+    }
+}
+
+// The version an If-Range names: a weak ETag may not be used there.
+QByteArray rangeValidator(const QNetworkReply& reply) {
+    if (reply.rawHeader("Accept-Ranges").trimmed().toLower() != "bytes") {
+        return {};
+    }
+    const QByteArray etag = reply.rawHeader("ETag").trimmed();
+    if (etag.startsWith('"')) {
+        return etag;
+    }
+    return reply.rawHeader("Last-Modified").trimmed();
+}
+
 } // namespace
 
 struct NetworkAsyncReader::Read {
-    QNetworkReply* reply = nullptr;
-    quint64 id = 0; // outlives the reply's address, which a later read may reuse
+    quint64 id = 0;
+    QNetworkReply* reply = nullptr; // the current attempt's; null while a resume waits
     QString propertyName;
-    qint64 cap = 0;        // the most the read may hold
-    qint64 announced = -1; // Content-Length of the final response, -1 while unknown
-    bool chunked = false;  // the final response came in HTTP/1.1 chunked coding
+    QString folder;
+    QUrl url;       // where the next attempt goes: the address the first whole answer came from
+    qint64 cap = 0; // the most the read may hold
+    std::unique_ptr<PartFile> part;
+    qint64 written = 0;   // bytes stored in the part file
+    qint64 total = -1;    // the length the first whole answer announced, -1 when none
+    QByteArray validator; // If-Range of a resume; empty: the server offered none
+    int resumes = 0;
+    bool restarted = false; // the server has once sent the whole file again
+
+    // The current attempt.
+    qint64 offset = 0;     // where its bytes go in the file: the range it asked for
+    qint64 announced = -1; // its Content-Length, -1 while unknown
+    bool chunked = false;  // it came in HTTP/1.1 chunked coding
     bool headersAccepted = false;
-    QByteArray buffer;
-    const char* advisedData = nullptr; // the buffer block that has had its huge-page hint
+
     qint64 lastProgressRead = -1;
     qint64 lastProgressMax = -1;
+    int lastProgressResumes = 0;
     QElapsedTimer sinceProgress; // invalid until the first progress event
     bool progressScheduled = false;
 };
@@ -151,9 +170,12 @@ NetworkAsyncReader::NetworkAsyncReader(QObject* parent, std::chrono::millisecond
 NetworkAsyncReader::~NetworkAsyncReader() {
     // Replies and the manager go later rather than now: the reader may be
     // destroyed from a handler that one of these replies is still emitting.
-    for (auto& [reply, read] : mReads) {
-        QObject::disconnect(reply, nullptr, this, nullptr);
-        dispose(reply);
+    // The part files go with the reads.
+    for (auto& [id, read] : mReads) {
+        if (read->reply) {
+            QObject::disconnect(read->reply, nullptr, this, nullptr);
+            dispose(read->reply);
+        }
     }
     mReads.clear();
     mManager->deleteLater();
@@ -166,13 +188,24 @@ std::optional<AsyncReadError> NetworkAsyncReader::AsyncRead(const QString& targe
     if (parsed.error) {
         return parsed.error;
     }
-    const QUrl& url = parsed.url;
     if (maxBytes < 1) {
         return AsyncReadError{N::InvalidLimit,
                               QStringLiteral("The size limit of a download must be at least one byte.")};
     }
+    auto read = std::make_unique<Read>();
+    read->id = ++mLastReadId;
+    read->propertyName = propertyName;
+    read->folder = QFileInfo(propertyName).absolutePath();
+    read->url = parsed.url;
+    read->cap = maxBytes;
+    Read& started = *read;
+    mReads.emplace(read->id, std::move(read));
+    startAttempt(started);
+    return std::nullopt;
+}
 
-    QNetworkRequest request(url);
+void NetworkAsyncReader::startAttempt(Read& read) {
+    QNetworkRequest request(read.url);
     request.setAttribute(QNetworkRequest::CacheLoadControlAttribute, QNetworkRequest::AlwaysNetwork);
     request.setAttribute(QNetworkRequest::CacheSaveControlAttribute, false);
     // For caches between us and the server, which Qt's own setting cannot reach.
@@ -183,43 +216,45 @@ std::optional<AsyncReadError> NetworkAsyncReader::AsyncRead(const QString& targe
     // got (conflicting ones too) and takes a compressed body cut short by a
     // closed connection for a whole one: nothing would be left to prove that
     // the package is complete. Asking for the plain bytes keeps each length
-    // comparable with what arrives.
+    // comparable with what arrives, and ranges count the stored bytes.
     request.setRawHeader("Accept-Encoding", "identity");
     request.setAttribute(QNetworkRequest::RedirectPolicyAttribute, QNetworkRequest::NoLessSafeRedirectPolicy);
     request.setMaximumRedirectsAllowed(kMaxRedirects);
     if (mStallLimit.count() > 0) {
         request.setTransferTimeout(int(std::min<std::chrono::milliseconds::rep>(mStallLimit.count(), INT_MAX)));
     }
+    read.offset = read.written;
+    read.announced = -1;
+    read.chunked = false;
+    read.headersAccepted = false;
+    if (read.offset > 0) {
+        // The rest of the same file, or the whole file when it has changed.
+        request.setRawHeader("Range", "bytes=" + QByteArray::number(read.offset) + '-');
+        request.setRawHeader("If-Range", read.validator);
+    }
 
     QNetworkReply* reply = mManager->get(request);
     reply->setReadBufferSize(kReadBufferSize);
-
-    auto read = std::make_unique<Read>();
-    read->reply = reply;
-    read->id = ++mLastReadId;
-    read->propertyName = propertyName;
-    read->cap = std::min(maxBytes, kLargestRead);
-    mReads.emplace(reply, std::move(read));
-
-    connect(reply, &QNetworkReply::metaDataChanged, this, [this, reply] { onMetaData(reply); });
-    connect(reply, &QIODevice::readyRead, this, [this, reply] { onReadyRead(reply); });
-    connect(reply, &QNetworkReply::finished, this, [this, reply] { onFinished(reply); });
-    return std::nullopt;
+    read.reply = reply;
+    const quint64 id = read.id;
+    connect(reply, &QNetworkReply::metaDataChanged, this, [this, id, reply] { onMetaData(id, reply); });
+    connect(reply, &QIODevice::readyRead, this, [this, id, reply] { onReadyRead(id, reply); });
+    connect(reply, &QNetworkReply::finished, this, [this, id, reply] { onFinished(id, reply); });
 }
 
-NetworkAsyncReader::Read* NetworkAsyncReader::find(QNetworkReply* reply) {
-    const auto it = mReads.find(reply);
-    return it == mReads.end() ? nullptr : it->second.get();
+NetworkAsyncReader::Read* NetworkAsyncReader::find(quint64 id, QNetworkReply* reply) {
+    const auto it = mReads.find(id);
+    return it == mReads.end() || it->second->reply != reply ? nullptr : it->second.get();
 }
 
-void NetworkAsyncReader::onMetaData(QNetworkReply* reply) {
-    if (Read* read = find(reply)) {
+void NetworkAsyncReader::onMetaData(quint64 id, QNetworkReply* reply) {
+    if (Read* read = find(id, reply)) {
         acceptHeaders(*read);
     }
 }
 
-void NetworkAsyncReader::onReadyRead(QNetworkReply* reply) {
-    Read* read = find(reply);
+void NetworkAsyncReader::onReadyRead(quint64 id, QNetworkReply* reply) {
+    Read* read = find(id, reply);
     if (!read || !drain(*read)) {
         return;
     }
@@ -229,17 +264,29 @@ void NetworkAsyncReader::onReadyRead(QNetworkReply* reply) {
         reportProgress(*read);
     } else if (!read->progressScheduled) {
         read->progressScheduled = true;
-        const quint64 id = read->id;
         QTimer::singleShot(kProgressIntervalMs - read->sinceProgress.elapsed(), this, [this, id] {
-            for (auto& [r, candidate] : mReads) {
-                if (candidate->id == id) {
-                    candidate->progressScheduled = false;
-                    reportProgress(*candidate);
-                    return;
-                }
+            const auto it = mReads.find(id);
+            if (it != mReads.end()) {
+                it->second->progressScheduled = false;
+                reportProgress(*it->second);
             }
         });
     }
+}
+
+QString NetworkAsyncReader::continuationProblem(const Read& read) const {
+    static const QRegularExpression range(QStringLiteral("^bytes (\\d+)-(\\d+)/(\\d+)$"));
+    const QByteArray raw = read.reply->rawHeader("Content-Range").trimmed();
+    const QRegularExpressionMatch match = range.match(QString::fromLatin1(raw));
+    if (!match.hasMatch() || match.captured(1).toLongLong() != read.offset ||
+        match.captured(2).toLongLong() != read.total - 1 || match.captured(3).toLongLong() != read.total) {
+        return QStringLiteral("The server sent the range \"%1\" where bytes %2-%3/%4 were asked for.")
+            .arg(QString::fromLatin1(raw))
+            .arg(read.offset)
+            .arg(read.total - 1)
+            .arg(read.total);
+    }
+    return QString();
 }
 
 bool NetworkAsyncReader::acceptHeaders(Read& read) {
@@ -254,7 +301,7 @@ bool NetworkAsyncReader::acceptHeaders(Read& read) {
     const int status = statusValue.toInt();
     if (status >= 400) {
         // Refused before its body arrives: an error page is not the content.
-        complete(reply, AsyncReadFailure::Network, httpStatusText(*reply));
+        complete(read, AsyncReadFailure::Network, httpStatusText(*reply));
         return false;
     }
     if (status < 200 || status >= 300) {
@@ -262,18 +309,40 @@ bool NetworkAsyncReader::acceptHeaders(Read& read) {
     }
     read.headersAccepted = true;
 
+    bool continues = false; // the answer carries the rest of the bytes stored
+    if (read.offset > 0 && status == 206) {
+        const QString problem = continuationProblem(read);
+        if (!problem.isEmpty()) {
+            complete(read, AsyncReadFailure::Network, problem);
+            return false;
+        }
+        continues = true;
+    } else if (read.offset > 0 && status == 200 && !read.restarted) {
+        // The file is no longer the one whose start is stored.
+        read.restarted = true;
+        read.offset = read.written = 0;
+        if (!read.part->resize(0) || !read.part->seek(0)) {
+            complete(read, AsyncReadFailure::WriteFailed, read.part->errorString());
+            return false;
+        }
+    } else if (read.offset > 0 || status == 206) {
+        complete(read, AsyncReadFailure::Network,
+                 httpStatusText(*reply) + QStringLiteral(" does not continue the %1 bytes received.").arg(read.offset));
+        return false;
+    }
+
     // Qt passes any coding it did not ask for through untouched: those bytes
     // would not be the file.
     const QByteArray coding = reply->rawHeader("Content-Encoding").trimmed().toLower();
     if (!coding.isEmpty() && coding != "identity") {
-        complete(reply, AsyncReadFailure::Network,
+        complete(read, AsyncReadFailure::Network,
                  QStringLiteral("The server sent the body encoded as \"%1\" although the plain bytes were asked for.")
                      .arg(QString::fromLatin1(coding)));
         return false;
     }
     const QByteArray transfer = reply->rawHeader("Transfer-Encoding").trimmed().toLower();
     if (!transfer.isEmpty() && transfer != "chunked") {
-        complete(reply, AsyncReadFailure::Network,
+        complete(read, AsyncReadFailure::Network,
                  QStringLiteral("The server used the transfer coding \"%1\", which cannot be read.")
                      .arg(QString::fromLatin1(transfer)));
         return false;
@@ -282,29 +351,50 @@ bool NetworkAsyncReader::acceptHeaders(Read& read) {
 
     const AnnouncedLength length = announcedLength(*reply);
     if (!length.problem.isEmpty()) {
-        complete(reply, AsyncReadFailure::Network, length.problem);
+        complete(read, AsyncReadFailure::Network, length.problem);
         return false;
     }
-    if (length.value < 0) {
+    read.announced = length.value;
+    if (continues) {
+        if (read.announced >= 0 && read.announced != read.total - read.offset) {
+            complete(read, AsyncReadFailure::Network,
+                     QStringLiteral("The server announced %1 bytes for the last %2 bytes of the file.")
+                         .arg(read.announced)
+                         .arg(read.total - read.offset));
+            return false;
+        }
+        read.announced = read.total - read.offset;
         return true;
     }
-    read.announced = length.value;
-    if (read.announced > read.cap) {
-        complete(reply, AsyncReadFailure::TooLarge,
+
+    // The first whole answer: it fixes the file's size and version.
+    read.total = read.announced;
+    read.url = reply->url();
+    read.validator = rangeValidator(*reply);
+    if (read.total > read.cap) {
+        complete(read, AsyncReadFailure::TooLarge,
                  QStringLiteral("The server announced %1 bytes; at most %2 bytes may be held.")
-                     .arg(read.announced)
+                     .arg(read.total)
                      .arg(read.cap));
         return false;
     }
-    try {
-        read.buffer.reserve(qsizetype(read.announced));
-    } catch (const std::bad_alloc&) {
-        complete(reply, AsyncReadFailure::WriteFailed,
-                 QStringLiteral("No memory for the %1 bytes announced by the server.").arg(read.announced));
+    const QStorageInfo storage(read.folder);
+    if (read.total > 0 && storage.isValid() && storage.bytesAvailable() >= 0 && storage.bytesAvailable() < read.total) {
+        complete(read, AsyncReadFailure::NoSpace,
+                 QStringLiteral("%1 needs %2 bytes and has %3 bytes free.")
+                     .arg(QDir::toNativeSeparators(read.folder))
+                     .arg(read.total)
+                     .arg(storage.bytesAvailable()));
         return false;
     }
-    adviseHugePages(read.buffer.data(), read.buffer.capacity());
-    read.advisedData = read.buffer.constData();
+    if (!read.part) {
+        QString error;
+        read.part = PartFile::Create(read.folder, error);
+        if (!read.part) {
+            complete(read, AsyncReadFailure::WriteFailed, error);
+            return false;
+        }
+    }
     return true;
 }
 
@@ -313,151 +403,181 @@ bool NetworkAsyncReader::drain(Read& read) {
         return false;
     }
     QNetworkReply* reply = read.reply;
+    if (mChunk.isEmpty()) {
+        mChunk.resize(qsizetype(kReadBufferSize));
+    }
     for (qint64 available = reply->bytesAvailable(); available > 0; available = reply->bytesAvailable()) {
-        const qsizetype held = read.buffer.size();
-        if (held + available > read.cap) {
-            complete(reply, AsyncReadFailure::TooLarge,
+        if (!read.headersAccepted) {
+            reply->skip(available); // the body of an answer that is not the content
+            continue;
+        }
+        if (read.written + available > read.cap) {
+            complete(read, AsyncReadFailure::TooLarge,
                      QStringLiteral("More than %1 bytes arrived; at most %1 bytes may be held.").arg(read.cap));
             return false;
         }
-        try {
-            // Read straight into the buffer's tail: no intermediate copy.
-            read.buffer.resize(held + qsizetype(available));
-        } catch (const std::bad_alloc&) {
-            complete(reply, AsyncReadFailure::WriteFailed,
-                     QStringLiteral("No memory to hold %1 bytes.").arg(held + available));
-            return false;
-        }
-        if (read.buffer.constData() != read.advisedData) {
-            adviseHugePages(read.buffer.data(), read.buffer.capacity());
-            read.advisedData = read.buffer.constData();
-        }
-        const qint64 got = reply->read(read.buffer.data() + held, available);
-        read.buffer.resize(held + qsizetype(std::max<qint64>(got, 0)));
+        const qint64 got = reply->read(mChunk.data(), std::min<qint64>(available, mChunk.size()));
         if (got <= 0) {
             break;
         }
+        // A short write carries no reason; the write of the rest fails and
+        // tells the system's (for a full disk: "No space left on device").
+        for (qint64 done = 0; done < got;) {
+            const qint64 chunk = read.part->write(mChunk.constData() + done, got - done);
+            if (chunk <= 0) {
+                const QString reason = read.part->errorString();
+                complete(read, AsyncReadFailure::WriteFailed,
+                         reason.isEmpty() ? QStringLiteral("the file could not be written whole") : reason);
+                return false;
+            }
+            done += chunk;
+        }
+        read.written += got;
     }
     return true;
 }
 
 void NetworkAsyncReader::reportProgress(Read& read) {
-    const auto bytesRead = qint64(read.buffer.size());
-    const auto bytesMax = std::max<qint64>(read.announced, 0);
-    if (bytesRead == read.lastProgressRead && bytesMax == read.lastProgressMax) {
+    const qint64 bytesRead = read.written;
+    const auto bytesMax = std::max<qint64>(read.total, 0);
+    if (bytesRead == read.lastProgressRead && bytesMax == read.lastProgressMax &&
+        read.resumes == read.lastProgressResumes) {
         return;
     }
     read.lastProgressRead = bytesRead;
     read.lastProgressMax = bytesMax;
+    read.lastProgressResumes = read.resumes;
     read.sinceProgress.start();
     AsyncProperty property;
     property.BytesRead = bytesRead;
     property.BytesMax = bytesMax;
     property.PropertyName = read.propertyName;
+    property.Resumes = read.resumes;
     emit AsyncReadProgress(property); // last: a handler may destroy the reader
 }
 
-void NetworkAsyncReader::onFinished(QNetworkReply* reply) {
-    Read* read = find(reply);
+bool NetworkAsyncReader::resumeLater(Read& read) {
+    if (read.validator.isEmpty() || read.total <= 0 || read.written <= 0 || read.written >= read.total ||
+        read.resumes >= kMaxResumes) {
+        return false;
+    }
+    QObject::disconnect(read.reply, nullptr, this, nullptr);
+    dispose(read.reply);
+    read.reply = nullptr;
+    ++read.resumes;
+    const quint64 id = read.id;
+    QTimer::singleShot(mResumePause * (1 << (read.resumes - 1)), this, [this, id] {
+        const auto it = mReads.find(id);
+        if (it != mReads.end()) {
+            startAttempt(*it->second);
+        }
+    });
+    reportProgress(read); // shows the resume at once; last, a handler may destroy the reader
+    return true;
+}
+
+void NetworkAsyncReader::onFinished(quint64 id, QNetworkReply* reply) {
+    Read* read = find(id, reply);
     if (!read || !drain(*read)) {
         return;
     }
-    const qint64 received = read->buffer.size();
+    const qint64 received = read->written - read->offset;
+    QString problem;
     switch (reply->error()) {
     case QNetworkReply::NoError: {
         const int status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
         if (status < 200 || status >= 300) {
-            complete(reply, AsyncReadFailure::Network, httpStatusText(*reply) + QStringLiteral(" is not content."));
-        } else if (read->announced >= 0 && received != read->announced) {
-            complete(reply, AsyncReadFailure::Network,
-                     QStringLiteral("Received %1 of the %2 bytes announced.").arg(received).arg(read->announced));
-        } else if (read->announced < 0 && !read->chunked &&
-                   !reply->attribute(QNetworkRequest::Http2WasUsedAttribute).toBool()) {
+            complete(*read, AsyncReadFailure::Network, httpStatusText(*reply) + QStringLiteral(" is not content."));
+            return;
+        }
+        if (read->announced >= 0 && received != read->announced) {
+            problem = QStringLiteral("Received %1 of the %2 bytes announced.").arg(received).arg(read->announced);
+            break;
+        }
+        if (read->announced < 0 && !read->chunked &&
+            !reply->attribute(QNetworkRequest::Http2WasUsedAttribute).toBool()) {
             // Qt ends such a body when the connection closes, and reports a
             // connection cut in the middle of it as a success just the same.
-            complete(reply, AsyncReadFailure::Network,
+            complete(*read, AsyncReadFailure::Network,
                      QStringLiteral("The server sent no length and no chunked framing; the end of the body cannot be "
                                     "told from a cut connection."));
-        } else if (received == 0) {
-            complete(reply, AsyncReadFailure::Network, QStringLiteral("The server sent an empty body."));
+        } else if (read->written == 0) {
+            complete(*read, AsyncReadFailure::Network, QStringLiteral("The server sent an empty body."));
+        } else if (read->total >= 0 && read->written != read->total) {
+            complete(*read, AsyncReadFailure::Network,
+                     QStringLiteral("Stored %1 of the %2 bytes announced.").arg(read->written).arg(read->total));
         } else {
-            complete(reply, AsyncReadFailure::None, QString());
+            complete(*read, AsyncReadFailure::None, QString());
         }
         return;
     }
     case QNetworkReply::OperationCanceledError:
         // The reader itself never aborts a read it still tracks, so this is
         // the transfer timeout: nothing arrived for the whole stall limit.
-        complete(reply, AsyncReadFailure::Network,
-                 QStringLiteral("No data arrived for %1 ms after %2 bytes; the transfer stalled.")
-                     .arg(mStallLimit.count())
-                     .arg(received));
-        return;
+        problem = QStringLiteral("No data arrived for %1 ms after %2 bytes; the transfer stalled.")
+                      .arg(mStallLimit.count())
+                      .arg(read->written);
+        break;
     case QNetworkReply::RemoteHostClosedError:
         if (read->announced >= 0) {
-            complete(reply, AsyncReadFailure::Network,
-                     QStringLiteral("The server closed the connection after %1 of the %2 bytes announced.")
-                         .arg(received)
-                         .arg(read->announced));
-            return;
-        }
-        if (read->chunked) {
-            complete(reply, AsyncReadFailure::Network,
-                     QStringLiteral("The server closed the connection after %1 bytes, before the last chunk.")
-                         .arg(received));
-            return;
+            problem = QStringLiteral("The server closed the connection after %1 of the %2 bytes announced.")
+                          .arg(received)
+                          .arg(read->announced);
+        } else if (read->chunked) {
+            problem =
+                QStringLiteral("The server closed the connection after %1 bytes, before the last chunk.").arg(received);
         }
         break;
     default:
         break;
     }
-    complete(reply, AsyncReadFailure::Network,
-             QStringLiteral("%1 (network error %2)").arg(reply->errorString()).arg(int(reply->error())));
+    if (problem.isEmpty()) {
+        problem = QStringLiteral("%1 (network error %2)").arg(reply->errorString()).arg(int(reply->error()));
+    }
+    const bool transient = reply->error() == QNetworkReply::NoError || isTransient(reply->error());
+    if (transient && resumeLater(*read)) {
+        return;
+    }
+    complete(*read, AsyncReadFailure::Network, problem);
 }
 
-void NetworkAsyncReader::complete(QNetworkReply* reply, AsyncReadFailure failure, const QString& detail) {
-    const auto it = mReads.find(reply);
+void NetworkAsyncReader::complete(Read& done, AsyncReadFailure failure, const QString& detail) {
+    const auto it = mReads.find(done.id);
     if (it == mReads.end()) {
         return;
     }
     const std::unique_ptr<Read> read = std::move(it->second);
     mReads.erase(it);
-    QObject::disconnect(reply, nullptr, this, nullptr);
-    dispose(reply);
+    if (read->reply) {
+        QObject::disconnect(read->reply, nullptr, this, nullptr);
+        dispose(read->reply);
+    }
 
-    auto received = qint64(read->buffer.size());
+    const qint64 stored = read->written;
     AsyncProperty property;
     property.PropertyName = read->propertyName;
-    property.BytesRead = received;
+    property.BytesRead = stored;
+    property.Resumes = read->resumes;
     property.Failure = failure;
     property.FailureDetail = detail;
     if (failure == AsyncReadFailure::None) {
-        if (read->buffer.capacity() > read->buffer.size()) {
-            // A body of unknown length grew by doubling; hand out only what it
-            // needs. Shrinking a large block only remaps it, nothing is copied.
-            try {
-                read->buffer.squeeze();
-            } catch (const std::bad_alloc&) {
-                // Keeping the larger block is harmless.
-            }
-        }
-        if (const std::optional<QString> error = SaveWholeFile(read->propertyName, read->buffer)) {
+        if (const std::optional<QString> error = read->part->Commit(read->propertyName)) {
             property.Failure = failure = AsyncReadFailure::WriteFailed;
             property.FailureDetail = *error;
         } else {
-            property.BytesMax = received;
+            property.BytesMax = stored;
             property.File = read->propertyName;
         }
     }
-    read->buffer = QByteArray(); // a failed read's partial content is not kept
+    read->part.reset(); // a failed read's part file goes before anyone hears of it
 
     const QPointer<NetworkAsyncReader> alive(this);
-    if (failure == AsyncReadFailure::None &&
-        (read->lastProgressRead != received || read->lastProgressMax != received)) {
+    if (failure == AsyncReadFailure::None && (read->lastProgressRead != stored || read->lastProgressMax != stored)) {
         AsyncProperty last;
-        last.BytesRead = received;
-        last.BytesMax = received;
+        last.BytesRead = stored;
+        last.BytesMax = stored;
         last.PropertyName = read->propertyName;
+        last.Resumes = read->resumes;
         emit AsyncReadProgress(last);
         if (!alive) {
             return;

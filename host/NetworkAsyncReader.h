@@ -11,7 +11,7 @@ class QNetworkReply;
 
 namespace host {
 
-// Reads http and https URLs into memory with QNetworkAccessManager, on the
+// Reads http and https URLs into files with QNetworkAccessManager, on the
 // thread that owns the reader (the user-interface thread); it starts no
 // thread of its own.
 //
@@ -30,14 +30,27 @@ namespace host {
 // announced conflict or cannot be read, the body comes in a content or
 // transfer coding other than the plain bytes and chunked, fewer bytes arrive
 // than announced, the body is empty, no byte arrives for `stallLimit`, or the
-// content would exceed the read's maxBytes or 2,147,483,647 bytes (TooLarge)
-// or cannot be allocated (OutOfMemory). A slow transfer never fails as long
-// as bytes keep coming.
+// content would exceed the read's maxBytes (TooLarge). A slow transfer never
+// fails as long as bytes keep coming.
 //
-// The content is held once: it is received straight into the buffer that the
-// completion hands out as AsyncProperty::Value. Before a successful
-// completion a last progress event reports the whole size, so a listener
-// that remembers the last progress total sees the real size.
+// The bytes go to a part file in the target's folder as they arrive, so
+// memory stays flat whatever the size; the part file replaces the target,
+// synced to the disk, only once the body is whole. An announced size beyond
+// the folder's free space fails at once (NoSpace); a write that fails (a full
+// disk, a removed folder) ends the read (WriteFailed, the system's reason).
+// A failed or abandoned read leaves no part file and the target as it was.
+//
+// A transfer that drops, resets or stalls after some bytes goes on where it
+// stopped, up to three times after pauses of one, two and four times the
+// resume pause, when the first answer offered byte ranges and named its
+// version (a strong ETag or Last-Modified). The server must then answer with
+// exactly the rest of that same file; one that sends the whole file instead
+// has changed it, and the read starts over once. Progress of a resumed
+// transfer carries the count of resumes.
+//
+// Before a successful completion a last progress event reports the whole
+// size, so a listener that remembers the last progress total sees the real
+// size.
 //
 // Several reads may run at once; their events carry their own PropertyName.
 // Destroying the reader aborts the reads still running and no event of
@@ -56,30 +69,43 @@ public:
     // Reads that have started and not yet completed.
     int runningReads() const { return int(mReads.size()); }
 
+    // The pause before the first resume; each further one doubles it.
+    void setResumePause(std::chrono::milliseconds pause) { mResumePause = pause; }
+
 private:
     struct Read;
 
-    void onMetaData(QNetworkReply* reply);
-    void onReadyRead(QNetworkReply* reply);
-    void onFinished(QNetworkReply* reply);
+    void startAttempt(Read& read);
+    void onMetaData(quint64 id, QNetworkReply* reply);
+    void onReadyRead(quint64 id, QNetworkReply* reply);
+    void onFinished(quint64 id, QNetworkReply* reply);
 
-    // Checks status and announced size once the final response is known and
-    // reserves the buffer. False when the read has been completed as failed.
+    // Checks status, range and announced size once the final response is
+    // known, and opens the part file. False when the read has been completed
+    // as failed.
     bool acceptHeaders(Read& read);
-    // Moves what the reply holds into the buffer. False when the read has
+    // Checks a 206 against the bytes already stored and the first answer;
+    // the reason when it does not continue them.
+    QString continuationProblem(const Read& read) const;
+    // Moves what the reply holds into the part file. False when the read has
     // been completed as failed.
     bool drain(Read& read);
+    // True when the dropped transfer is tried again after a pause.
+    bool resumeLater(Read& read);
     // Emits progress when something changed since the last report.
     void reportProgress(Read& read);
     // Ends a read: stops and disposes of its reply, then emits the
     // completion (a failure when `failure` is not None). Emits last, so a
     // handler may destroy the reader.
-    void complete(QNetworkReply* reply, AsyncReadFailure failure, const QString& detail);
-    Read* find(QNetworkReply* reply);
+    void complete(Read& read, AsyncReadFailure failure, const QString& detail);
+    // The read whose current attempt `reply` is; null for a stale reply.
+    Read* find(quint64 id, QNetworkReply* reply);
 
     QNetworkAccessManager* mManager;
     std::chrono::milliseconds mStallLimit;
-    std::map<QNetworkReply*, std::unique_ptr<Read>> mReads;
+    std::chrono::milliseconds mResumePause = std::chrono::seconds(1);
+    std::map<quint64, std::unique_ptr<Read>> mReads;
+    QByteArray mChunk; // what one drain moves at a time, shared by the reads
     quint64 mLastReadId = 0;
 };
 

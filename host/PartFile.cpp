@@ -3,13 +3,16 @@
 #include <QDir>
 #include <QFile>
 #include <QRegularExpression>
+#include <QTemporaryFile>
 
 #if defined(Q_OS_WIN)
+#include <io.h>
 #include <windows.h>
 #else
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <unistd.h>
 #endif
 
 namespace host {
@@ -39,6 +42,74 @@ int RemovePartFiles(const QString& folder) {
         }
     }
     return removed;
+}
+
+namespace {
+
+// The bytes written must be on the disk before the name points at them: a
+// rename that reaches the disk first leaves, after a power cut, a package of
+// the right name and the wrong content.
+std::optional<QString> syncToDisk(QFileDevice& file) {
+#if defined(Q_OS_WIN)
+    const auto handle = reinterpret_cast<HANDLE>(_get_osfhandle(file.handle()));
+    if (handle == INVALID_HANDLE_VALUE || !FlushFileBuffers(handle)) {
+        return QStringLiteral("error %1").arg(GetLastError());
+    }
+#else
+    if (::fsync(file.handle()) != 0) {
+        return QString::fromLocal8Bit(std::strerror(errno));
+    }
+#endif
+    return std::nullopt;
+}
+
+} // namespace
+
+std::unique_ptr<PartFile> PartFile::Create(const QString& folder, QString& error) {
+    QString name;
+    {
+        // QTemporaryFile finds a free name; asking for it gives an unnamed
+        // file (O_TMPFILE) its name. Its handle stays open until it goes, so
+        // the part file is written through a handle of its own that close()
+        // really closes, as a rename on Windows needs.
+        QTemporaryFile unique(PartFileTemplate(folder));
+        unique.setAutoRemove(false);
+        if (!unique.open()) {
+            error = unique.errorString();
+            return nullptr;
+        }
+        name = unique.fileName();
+    }
+    std::unique_ptr<PartFile> part(new PartFile(name));
+    if (!part->open(QIODevice::WriteOnly | QIODevice::Unbuffered)) {
+        error = part->errorString();
+        return nullptr; // the destructor removes the name
+    }
+    return part;
+}
+
+PartFile::~PartFile() {
+    if (!mCommitted) {
+        close();
+        remove();
+    }
+}
+
+std::optional<QString> PartFile::Commit(const QString& target) {
+    if (!flush()) {
+        return errorString();
+    }
+    if (const std::optional<QString> error = syncToDisk(*this)) {
+        return error;
+    }
+    close(); // Windows renames no open file
+    // A temporary file is private to its owner; a downloaded file is not.
+    setPermissions(ReadOwner | WriteOwner | ReadUser | WriteUser | ReadGroup | ReadOther);
+    if (const std::optional<QString> error = ReplaceFile(fileName(), target)) {
+        return error;
+    }
+    mCommitted = true;
+    return std::nullopt;
 }
 
 std::optional<QString> ReplaceFile(const QString& from, const QString& to) {

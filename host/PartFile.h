@@ -1,7 +1,9 @@
 #pragma once
 
+#include <QFile>
 #include <QString>
 
+#include <memory>
 #include <optional>
 
 // The files a download is streamed into before it is whole: "Kelvane-",
@@ -17,6 +19,28 @@ QString PartFileTemplate(const QString& folder);
 
 // Removes every part file directly in `folder`; returns how many went.
 int RemovePartFiles(const QString& folder);
+
+// A part file being written: created empty and open for unbuffered writes,
+// so that a full disk shows in the write() that meets it rather than in a
+// later flush. It is removed when the object goes, unless Commit has made it
+// the target.
+class PartFile : public QFile {
+public:
+    // Null when no part file can be created in `folder`; `error` then holds
+    // the system's reason.
+    static std::unique_ptr<PartFile> Create(const QString& folder, QString& error);
+    ~PartFile() override;
+
+    // Makes this file `target`: syncs its content to the disk, gives it the
+    // permissions of an ordinary new file and replaces `target` with it in
+    // one step. Returns the system's reason on failure; `target` is then
+    // left as it was.
+    std::optional<QString> Commit(const QString& target);
+
+private:
+    using QFile::QFile;
+    bool mCommitted = false;
+};
 
 // Moves `from` over `to` in one step: `to` holds either its old content or
 // the new, never a mix or nothing. Returns the system's reason on failure.
