@@ -16,8 +16,7 @@
 # Usage: bench/download.sh [BUILD_DIR]       (default: build/ in the checkout)
 # Environment:
 #   SIZES  sizes in bytes, each with an optional ":ROUNDS"
-#          (default "1000000000:3 3000000000:1")
-#   WARM   1 to touch and free memory before every run (default 0; see README)
+#          (default "1000000000:3 3000000000:3")
 # Exit status: 0 when every target is met, 3 when one is missed, other
 # values on errors (2: a download failed, a copy differs, too little space).
 # Only one package and one copy exist at a time, so the disk must hold about
@@ -26,8 +25,7 @@ set -euo pipefail
 
 root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 build="${1:-$root/build}"
-sizes="${SIZES:-1000000000:3 3000000000:1}"
-warm="${WARM:-0}"
+sizes="${SIZES:-1000000000:3 3000000000:3}"
 harness="$build/bench/download_bench"
 
 if [[ ! -x "$harness" ]]; then
@@ -126,19 +124,23 @@ curl -sfI "$url" >/dev/null || {
 
 # measure NAME OUTPUT COMMAND...: runs one download, then checks and deletes
 # its copy. Appends "wall_ms peak_kb cpu_s" to $work/NAME.runs. The wall time
-# runs until the copy is durable: for curl it includes the fsync. CPU time is
-# kept too, because wall time on a shared two-core machine varies with
-# whatever else runs.
+# runs until the copy is durable; for curl it includes the fsync, which is
+# also shown apart. CPU time is kept too, because wall time on a shared
+# two-core machine varies with whatever else runs.
 measure() {
     local name="$1" output="$2"
     shift 2
-    local start end status=0
+    local start end fetched status=0
     start=$(date +%s%N)
     /usr/bin/time -v -o "$work/$name.time" "$@" >"$work/$name.out" 2>"$work/$name.err" || status=$?
+    fetched=$(date +%s%N)
     if ((status == 0)) && [[ "$name" == curl ]]; then
         sync "$output" || status=$?
     fi
     end=$(date +%s%N)
+    if [[ "$name" == curl ]]; then
+        echo "transfer $(((fetched - start) / 1000000)) ms, fsync $(((end - fetched) / 1000000)) ms" >>"$work/$name.out"
+    fi
     if ((status != 0)); then
         echo "$name failed with status $status:" >&2
         cat "$work/$name.err" "$work/$name.out" >&2
@@ -157,16 +159,6 @@ measure() {
         "$(awk -v k="$kb" 'BEGIN {print k * 1024 / 1e6}')" "$(cat "$work/$name.out")"
 }
 
-# On a virtual machine the first touch of guest memory that no process has
-# used before is several times slower than a later one. With WARM=1 a
-# throwaway process touches and frees that much memory before every run.
-warm_memory() {
-    [[ "$warm" == 1 ]] || return 0
-    python3 -c 'import sys
-b = bytearray(int(sys.argv[1]))
-for i in range(0, len(b), 4096):
-    b[i] = 1' "$(($1 * 3 / 2))"
-}
 median() { sort -n | awk '{v[NR] = $1} END {print v[int((NR + 1) / 2)]}'; }
 
 verdict=0
@@ -188,7 +180,6 @@ for entry in $sizes; do
         ((round % 2 == 0)) && order="curl harness"
         for who in $order; do
             sync
-            warm_memory "$size"
             if [[ "$who" == harness ]]; then
                 measure harness "$work/harness/package.bin" "$harness" "$url" "$work/harness/package.bin"
             else
@@ -207,7 +198,7 @@ for entry in $sizes; do
     awk -v size="$size" -v rounds="$rounds" -v hm="$hm" -v hk="$hk" -v hc="$hc" \
         -v cm="$cm" -v ck="$ck" -v cc="$cc" 'BEGIN {
         mb = 1000000
-        printf "\n%d bytes, median of %d round(s); peak memory is the highest of them\n", size, rounds
+        printf "\n%.0f bytes, median of %d round(s); peak memory is the highest of them\n", size, rounds
         printf "%-15s %10s %10s %10s %14s\n", "", "wall (s)", "MB/s", "cpu (s)", "peak RSS (MB)"
         printf "%-15s %10.2f %10.1f %10.2f %14.1f\n", "download_bench", hm / 1000, size / mb / (hm / 1000), hc, hk * 1024 / mb
         printf "%-15s %10.2f %10.1f %10.2f %14.1f\n", "curl -o + fsync", cm / 1000, size / mb / (cm / 1000), cc, ck * 1024 / mb
