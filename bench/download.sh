@@ -1,21 +1,32 @@
 #!/usr/bin/env bash
 # Measures the updater's download path against curl on loopback.
 #
-# Serves one file of SIZE bytes from a private nginx on 127.0.0.1, then times
-# download_bench (NetworkAsyncReader into memory, atomic write at the end, as
-# the wizard does) and `curl -o` fetching it, and compares wall time and peak
-# resident memory. Targets: harness throughput at least 0.4 of curl's, and a
-# peak of at most 1.1 x SIZE + 60 MB.
+# For each package size, serves a file of random bytes from a private nginx
+# on 127.0.0.1 and downloads it into a folder of its own twice per round:
+# with download_bench (the network reader the wizard uses, which stores the
+# package in its file and makes it durable before it names it) and with
+# `curl -o FILE` followed by an fsync of FILE, the same durability. The two
+# take turns, each copy is compared byte for byte with the served file and
+# deleted, and the figures are the median wall time and the highest peak
+# resident memory over the rounds.
+#
+# Targets, per package: throughput at least 0.9 of curl's, and a peak
+# resident memory of at most 64 MB (64,000,000 bytes).
 #
 # Usage: bench/download.sh [BUILD_DIR]       (default: build/ in the checkout)
-# Environment: SIZE (bytes, default 1000000000), ROUNDS (default 3).
-# Exit status: 0 when both targets are met, 3 when one is missed, other
-# values on errors. Everything it creates is removed when it ends.
+# Environment:
+#   SIZES  sizes in bytes, each with an optional ":ROUNDS"
+#          (default "1000000000:3 3000000000:5": single runs of the larger one
+#          spread by half their time on a shared machine)
+# Exit status: 0 when every target is met, 3 when one is missed, other
+# values on errors (2: a download failed, a copy differs, too little space).
+# Only one package and one copy exist at a time, so the disk must hold about
+# twice the largest package. Everything it creates is removed when it ends.
 set -euo pipefail
 
 root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 build="${1:-$root/build}"
-size="${SIZE:-1000000000}"
+sizes="${SIZES:-1000000000:3 3000000000:5}"
 harness="$build/bench/download_bench"
 
 if [[ ! -x "$harness" ]]; then
@@ -28,8 +39,11 @@ fi
 # missing, through sudo when not run as root.
 bash "$root/scripts/deps.sh" test
 nginx_bin="$(command -v nginx || echo /usr/sbin/nginx)"
-for tool in curl /usr/bin/time python3; do
-    command -v "$tool" >/dev/null || { echo "missing: $tool" >&2; exit 2; }
+for tool in curl /usr/bin/time python3 cmp sync; do
+    command -v "$tool" >/dev/null || {
+        echo "missing: $tool" >&2
+        exit 2
+    }
 done
 
 work="$(mktemp -d)"
@@ -41,14 +55,35 @@ cleanup() {
     fi
     rm -rf "$work"
 }
-trap cleanup EXIT INT TERM
+trap cleanup EXIT
+trap 'exit 130' INT TERM
+
+# Room for the served package and one copy of the largest, plus slack for
+# nginx's logs and the figures.
+largest=0
+for entry in $sizes; do
+    size="${entry%%:*}"
+    [[ "$size" =~ ^[0-9]+$ && "$size" -gt 0 ]] || {
+        echo "not a size: $entry" >&2
+        exit 2
+    }
+    ((size > largest)) && largest=$size
+done
+need_kb=$(((2 * largest + 100000000) / 1024))
+free_kb=$(df -Pk "$work" | awk 'NR == 2 {print $4}')
+if ((free_kb < need_kb)); then
+    printf 'NOT ENOUGH SPACE in %s: %.1f GB free, %.1f GB needed (the package and one copy of it).\n' \
+        "$work" "$(echo "$free_kb" | awk '{print $1 * 1024 / 1e9}')" "$(echo "$need_kb" | awk '{print $1 * 1024 / 1e9}')" >&2
+    echo "Set TMPDIR to a roomier file system, or smaller SIZES." >&2
+    exit 2
+fi
+printf 'Working in %s: %.1f GB free, %.1f GB needed at most.\n' "$work" \
+    "$(awk -v k="$free_kb" 'BEGIN {print k * 1024 / 1e9}')" "$(awk -v k="$need_kb" 'BEGIN {print k * 1024 / 1e9}')"
 
 # nginx's workers drop to an unprivileged user when started as root.
 chmod 755 "$work"
-mkdir -p "$work/www" "$work/temp"
-echo "Writing $size random bytes ..."
-head -c "$size" /dev/urandom >"$work/www/package.bin"
-chmod 644 "$work/www/package.bin"
+mkdir -p "$work/www" "$work/temp" "$work/harness" "$work/curl"
+chmod 755 "$work/www"
 
 port="$(python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])')"
 cat >"$work/nginx.conf" <<EOF
@@ -76,80 +111,111 @@ EOF
 "$nginx_bin" -c "$work/nginx.conf" -p "$work" &
 nginx_pid=$!
 url="http://127.0.0.1:$port/package.bin"
+: >"$work/www/package.bin"
+chmod 644 "$work/www/package.bin"
 for _ in $(seq 100); do
     curl -sfI "$url" >/dev/null 2>&1 && break
     sleep 0.1
 done
-curl -sfI "$url" >/dev/null || { echo "nginx did not come up:" >&2; cat "$work/error.log" >&2; exit 2; }
+curl -sfI "$url" >/dev/null || {
+    echo "nginx did not come up:" >&2
+    cat "$work/error.log" >&2
+    exit 2
+}
 
-# measure NAME OUTPUT COMMAND...: sets ms_NAME, cpu_NAME and kb_NAME (wall ms,
-# user+system seconds, peak RSS KiB). CPU time is shown too because wall time
-# on a shared two-core machine varies with whatever else runs.
+# measure NAME OUTPUT COMMAND...: runs one download, then checks and deletes
+# its copy. Appends "wall_ms peak_kb cpu_s" to $work/NAME.runs. The wall time
+# runs until the copy is durable; for curl it includes the fsync, which is
+# also shown apart. CPU time is kept too, because wall time on a shared
+# two-core machine varies with whatever else runs.
 measure() {
     local name="$1" output="$2"
     shift 2
-    local start end
+    local start end fetched status=0
     start=$(date +%s%N)
-    /usr/bin/time -v -o "$work/$name.time" "$@" >"$work/$name.out"
+    /usr/bin/time -v -o "$work/$name.time" "$@" >"$work/$name.out" 2>"$work/$name.err" || status=$?
+    fetched=$(date +%s%N)
+    if ((status == 0)) && [[ "$name" == curl ]]; then
+        sync "$output" || status=$?
+    fi
     end=$(date +%s%N)
-    printf -v "ms_$name" '%s' $(((end - start) / 1000000))
-    printf -v "kb_$name" '%s' "$(awk -F': ' '/Maximum resident set size/ {print $2}' "$work/$name.time")"
-    printf -v "cpu_$name" '%s' "$(awk -F': ' '/(User|System) time/ {t += $2} END {print t}' "$work/$name.time")"
-    cmp -s "$work/www/package.bin" "$output" || { echo "$name: downloaded file differs" >&2; exit 2; }
+    if [[ "$name" == curl ]]; then
+        echo "transfer $(((fetched - start) / 1000000)) ms, fsync $(((end - fetched) / 1000000)) ms" >>"$work/$name.out"
+    fi
+    if ((status != 0)); then
+        echo "$name failed with status $status:" >&2
+        cat "$work/$name.err" "$work/$name.out" >&2
+        exit 2
+    fi
+    cmp -s "$work/www/package.bin" "$output" || {
+        echo "$name: the downloaded file differs from the served one" >&2
+        exit 2
+    }
     rm -f "$output"
+    local kb cpu
+    kb="$(awk -F': ' '/Maximum resident set size/ {print $2}' "$work/$name.time")"
+    cpu="$(awk -F': ' '/(User|System) time/ {t += $2} END {print t}' "$work/$name.time")"
+    echo "$(((end - start) / 1000000)) $kb $cpu" >>"$work/$name.runs"
+    printf '  %-15s %7.2f s  %7.1f MB peak  %s\n' "$name" "$(((end - start) / 1000000))e-3" \
+        "$(awk -v k="$kb" 'BEGIN {print k * 1024 / 1e6}')" "$(cat "$work/$name.out")"
 }
 
-# On a virtual machine the first touch of guest memory that no process has
-# used before is several times slower than a later one, so whichever download
-# ran first would pay for the other. Before every measured run a throwaway
-# process touches and frees more memory than a download needs, and the two
-# downloads take turns; each figure is the median of ROUNDS runs.
-warm_memory() {
-    python3 -c 'import sys
-b = bytearray(int(sys.argv[1]))
-for i in range(0, len(b), 4096):
-    b[i] = 1' "$((size * 5 / 2))"
-    sync
-}
 median() { sort -n | awk '{v[NR] = $1} END {print v[int((NR + 1) / 2)]}'; }
 
-rounds="${ROUNDS:-3}"
-: >"$work/harness.runs"
-: >"$work/curl.runs"
-for round in $(seq "$rounds"); do
-    warm_memory
-    measure harness "$work/harness.bin" "$harness" "$url" "$work/harness.bin"
-    echo "  round $round: download_bench $((ms_harness)) ms ($(cat "$work/harness.out"))"
-    echo "$ms_harness $kb_harness $cpu_harness $(sed -n 's/.*read_ms=\([0-9]*\).*/\1/p' "$work/harness.out")" >>"$work/harness.runs"
-    warm_memory
-    measure curl "$work/curl.bin" curl -sf -o "$work/curl.bin" "$url"
-    echo "  round $round: curl -o         $((ms_curl)) ms"
-    echo "$ms_curl $kb_curl $cpu_curl 0" >>"$work/curl.runs"
-done
-ms_harness=$(cut -d' ' -f1 "$work/harness.runs" | median)
-cpu_harness=$(cut -d' ' -f3 "$work/harness.runs" | median)
-kb_harness=$(cut -d' ' -f2 "$work/harness.runs" | sort -n | tail -n 1)
-read_harness=$(cut -d' ' -f4 "$work/harness.runs" | median)
-ms_curl=$(cut -d' ' -f1 "$work/curl.runs" | median)
-cpu_curl=$(cut -d' ' -f3 "$work/curl.runs" | median)
-kb_curl=$(cut -d' ' -f2 "$work/curl.runs" | sort -n | tail -n 1)
+verdict=0
+: >"$work/summary"
+for entry in $sizes; do
+    size="${entry%%:*}"
+    rounds=3
+    [[ "$entry" == *:* ]] && rounds="${entry#*:}"
+    echo
+    echo "Package of $size bytes, $rounds round(s): writing random bytes ..."
+    head -c "$size" /dev/urandom >"$work/www/package.bin"
+    : >"$work/harness.runs"
+    : >"$work/curl.runs"
+    for round in $(seq "$rounds"); do
+        echo " round $round"
+        # The two take turns at going first, so neither always meets the
+        # page cache and the disk in the state the other left.
+        order="harness curl"
+        ((round % 2 == 0)) && order="curl harness"
+        for who in $order; do
+            sync
+            if [[ "$who" == harness ]]; then
+                measure harness "$work/harness/package.bin" "$harness" "$url" "$work/harness/package.bin"
+            else
+                measure curl "$work/curl/package.bin" curl -sSf -o "$work/curl/package.bin" "$url"
+            fi
+        done
+    done
+    : >"$work/www/package.bin"
 
-awk -v size="$size" -v hm="$ms_harness" -v hk="$kb_harness" -v hc="$cpu_harness" \
-    -v cm="$ms_curl" -v ck="$kb_curl" -v cc="$cpu_curl" \
-    -v hr="$read_harness" -v rounds="$rounds" 'BEGIN {
-    mb = 1000000
-    printf "\nmedian of %d rounds; peak memory is the highest of them\n", rounds
-    printf "%-15s %10s %12s %10s %14s\n", "", "wall (s)", "MB/s", "cpu (s)", "peak RSS (MB)"
-    printf "%-15s %10.2f %12.1f %10.2f %14.1f\n", "download_bench", hm / 1000, size / mb / (hm / 1000), hc, hk * 1024 / mb
-    printf "%-15s %10.2f %12.1f %10.2f %14.1f\n", "curl -o", cm / 1000, size / mb / (cm / 1000), cc, ck * 1024 / mb
-    throughput = cm / hm
-    limit = 1.1 * size + 60 * mb
-    memory = hk * 1024 / size
-    printf "\nthroughput harness/curl: %.2f (target >= 0.40) %s\n", throughput, (throughput >= 0.4 ? "met" : "MISSED")
-    if (hr > 0) {
-        printf "  (download into memory alone, before the atomic save: %.2f s, ratio to curl %.2f)\n", hr / 1000, cm / hr
-    }
-    printf "peak memory / package size: %.3f; %.1f MB against a limit of %.1f MB %s\n", memory, hk * 1024 / mb,
-        limit / mb, (hk * 1024 <= limit ? "met" : "MISSED")
-    exit (throughput >= 0.4 && hk * 1024 <= limit) ? 0 : 3
-}'
+    hm=$(cut -d' ' -f1 "$work/harness.runs" | median)
+    hk=$(cut -d' ' -f2 "$work/harness.runs" | sort -n | tail -n 1)
+    hc=$(cut -d' ' -f3 "$work/harness.runs" | median)
+    cm=$(cut -d' ' -f1 "$work/curl.runs" | median)
+    ck=$(cut -d' ' -f2 "$work/curl.runs" | sort -n | tail -n 1)
+    cc=$(cut -d' ' -f3 "$work/curl.runs" | median)
+    awk -v size="$size" -v rounds="$rounds" -v hm="$hm" -v hk="$hk" -v hc="$hc" \
+        -v cm="$cm" -v ck="$ck" -v cc="$cc" 'BEGIN {
+        mb = 1000000
+        printf "\n%.0f bytes, median of %d round(s); peak memory is the highest of them\n", size, rounds
+        printf "%-15s %10s %10s %10s %14s\n", "", "wall (s)", "MB/s", "cpu (s)", "peak RSS (MB)"
+        printf "%-15s %10.2f %10.1f %10.2f %14.1f\n", "download_bench", hm / 1000, size / mb / (hm / 1000), hc, hk * 1024 / mb
+        printf "%-15s %10.2f %10.1f %10.2f %14.1f\n", "curl -o + fsync", cm / 1000, size / mb / (cm / 1000), cc, ck * 1024 / mb
+        throughput = cm / hm
+        peak = hk * 1024
+        printf "throughput download_bench/curl: %.2f (target >= 0.90) %s\n", throughput, (throughput >= 0.9 ? "met" : "MISSED")
+        printf "cpu time download_bench/curl: %.2f (for information)\n", hc / cc
+        printf "peak memory download_bench: %.1f MB, %.1f x curl'"'"'s (target <= 64 MB) %s\n", peak / mb, hk / ck,
+            (peak <= 64 * mb ? "met" : "MISSED")
+        exit (throughput >= 0.9 && peak <= 64 * mb) ? 0 : 3
+    }' >"$work/figures" || verdict=3
+    cat "$work/figures"
+    sed -n "s/^\(throughput\|peak\)/$size bytes, \1/p" "$work/figures" >>"$work/summary"
+done
+
+echo
+echo "Summary:"
+cat "$work/summary"
+exit "$verdict"

@@ -1,20 +1,55 @@
-// Downloads one URL to a file the way the updater does: NetworkAsyncReader
-// streams it into a part file beside OUTPUT_FILE and renames it when whole.
+// Downloads one URL into a file through the updater's own download path: the
+// same NetworkAsyncReader the wizard uses, with the same size limit for a
+// package, storing the content in the target file itself. Nothing here
+// writes bytes; what is measured is the reader alone.
 // Used by bench/download.sh to compare time and peak memory with curl.
 //
 //     download_bench URL OUTPUT_FILE
 //
 // Prints one line of figures and exits 0 on success, 1 on a failed read or
-// write, 2 when the read cannot start.
+// when the result is not what the completion claims, 2 when the read cannot
+// start.
 
 #include "host/NetworkAsyncReader.h"
+#include "host/PartFile.h"
 
 #include <QCoreApplication>
+#include <QDir>
 #include <QElapsedTimer>
+#include <QFileInfo>
 #include <QTextStream>
 
-#include <climits>
 #include <cstdio>
+#include <limits>
+
+namespace {
+
+const char* failureName(host::AsyncReadFailure failure) {
+    switch (failure) {
+    case host::AsyncReadFailure::None:
+        return "none";
+    case host::AsyncReadFailure::Network:
+        return "network";
+    case host::AsyncReadFailure::TooLarge:
+        return "too large";
+    case host::AsyncReadFailure::NoSpace:
+        return "no space";
+    case host::AsyncReadFailure::WriteFailed:
+        return "write failed";
+    }
+    return "unknown";
+}
+
+// Part files the reader left in `folder`; a finished read must leave none.
+int partFilesIn(const QString& folder) {
+    int count = 0;
+    for (const QString& name : QDir(folder).entryList(QDir::Files | QDir::Hidden)) {
+        count += host::IsPartFileName(name) ? 1 : 0;
+    }
+    return count;
+}
+
+} // namespace
 
 int main(int argc, char** argv) {
     QCoreApplication app(argc, argv);
@@ -25,27 +60,47 @@ int main(int argc, char** argv) {
         return 2;
     }
     const QString url = args[1];
-    const QString output = args[2];
+    const QString output = QFileInfo(args[2]).absoluteFilePath();
+    const QString folder = QFileInfo(output).absolutePath();
 
     host::NetworkAsyncReader reader;
     QElapsedTimer clock;
     int progressEvents = 0;
-    QObject::connect(&reader, &host::AsyncReader::AsyncReadProgress,
-                     [&](const host::AsyncProperty&) { ++progressEvents; });
+    qint64 lastProgressRead = 0;
+    QObject::connect(&reader, &host::AsyncReader::AsyncReadProgress, [&](const host::AsyncProperty& p) {
+        ++progressEvents;
+        lastProgressRead = p.BytesRead;
+    });
     QObject::connect(&reader, &host::AsyncReader::AsyncReadComplete, [&](const host::AsyncProperty& p) {
-        const qint64 readMs = clock.elapsed();
-        if (p.BytesMax == 0) {
-            err << "read failed: " << p.FailureDetail << '\n';
+        const qint64 elapsed = clock.elapsed();
+        if (p.BytesMax == 0 || p.Failure != host::AsyncReadFailure::None) {
+            err << "read failed (" << failureName(p.Failure) << "): " << p.FailureDetail << '\n';
             app.exit(1);
             return;
         }
-        std::printf("bytes=%lld read_ms=%lld total_ms=%lld progress_events=%d\n", static_cast<long long>(p.BytesMax),
-                    static_cast<long long>(readMs), static_cast<long long>(clock.elapsed()), progressEvents);
+        // The completion's word is checked against the disk, so a reader that
+        // claims success without a whole file cannot pass as fast.
+        const QFileInfo stored(p.File);
+        if (stored.absoluteFilePath() != output || !stored.isFile() || stored.size() != p.BytesMax) {
+            err << "completion names " << p.File << " with " << p.BytesMax << " bytes, but " << output << " holds "
+                << (stored.isFile() ? stored.size() : -1) << '\n';
+            app.exit(1);
+            return;
+        }
+        if (const int leftovers = partFilesIn(folder)) {
+            err << leftovers << " part file(s) left in " << folder << '\n';
+            app.exit(1);
+            return;
+        }
+        std::printf("bytes=%lld ms=%lld progress_events=%d last_progress=%lld resumes=%d\n",
+                    static_cast<long long>(p.BytesMax), static_cast<long long>(elapsed), progressEvents,
+                    static_cast<long long>(lastProgressRead), p.Resumes);
         app.exit(0);
     });
 
     clock.start();
-    if (const auto error = reader.AsyncRead(url, output, LLONG_MAX)) {
+    // A package has no size limit of its own in the wizard either.
+    if (const auto error = reader.AsyncRead(url, output, std::numeric_limits<qint64>::max())) {
         err << "cannot start: " << error->Number << ' ' << error->Description << '\n';
         return 2;
     }
