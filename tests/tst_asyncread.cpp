@@ -182,6 +182,8 @@ void tst_AsyncRead::completion_data() {
                          << net << QStringLiteral("404");
     QTest::newRow("500") << "/broken" << FaultRoute::withStatus(500, "oops") << here << kNoLimit << QByteArray() << net
                          << QStringLiteral("500");
+    QTest::newRow("206 to a request for the whole file") << "/partial" << FaultRoute::withStatus(206, "part") << here
+                                                         << kNoLimit << QByteArray() << net << QStringLiteral("206");
     QTest::newRow("final 3xx without Location") << "/choices" << FaultRoute::withStatus(300, "pick one") << here
                                                 << kNoLimit << QByteArray() << net << QStringLiteral("300");
     QTest::newRow("redirect loop") << "/loop" << FaultRoute::redirect("/loop") << here << kNoLimit << QByteArray()
@@ -460,6 +462,9 @@ void tst_AsyncRead::droppedTransfer_resumesOrFails_data() {
     QTest::newRow("206 with a wrong Content-Range")
         << FaultRoute::ranged(body, v1, 5000, {shifted}) << QByteArray() << QStringLiteral("range \"bytes 5001-") << 1
         << v1 << size << false;
+    QTest::newRow("206 from a file of another size")
+        << FaultRoute::ranged(body, v1, 5000, {FaultRoute::ranged(pattern(310000), v1)}) << QByteArray()
+        << QStringLiteral("/310000\" where bytes 5000-299999/300000") << 1 << v1 << size << false;
     QTest::newRow("no validator") << FaultRoute::ranged(body, QByteArray(), 5000, {rest}) << QByteArray() << cut << 0
                                   << QByteArray() << size << false;
     QTest::newRow("weak ETag only") << FaultRoute::ranged(body, "W/\"v1\"", 5000, {rest}) << QByteArray() << cut << 0
