@@ -17,6 +17,10 @@
 #include <QScreen>
 #include <QTimer>
 
+#ifndef KELVANE_SIGNING_KEY
+#error "KELVANE_SIGNING_KEY carries the vendor's public key, or nothing for unsigned updates; the build sets it"
+#endif
+
 #ifndef KELVANE_UPDATE_SERVER
 #error "KELVANE_UPDATE_SERVER names the vendor's update server; the build sets it"
 #endif
@@ -69,6 +73,9 @@ frmUPDATE::frmUPDATE(host::AsyncReader* reader, QWidget* parent) : QWidget(paren
     designData.WriteProperty(QStringLiteral("configfileurl"), versionFileUrl(kMarloVersionFile));
     vcUPDATECTL1->ReadProperties(designData);
     connect(vcUPDATECTL1, &vcUPDATECTL::CloseRequest, this, &frmUPDATE::vcUPDATECTL1_CloseRequest);
+    // Compiled in, so nothing the user's environment or the writable program
+    // folder holds can change or drop it.
+    vcUPDATECTL1->setSigningKey(QStringLiteral(KELVANE_SIGNING_KEY));
 
     Timer1 = new QTimer(this);
     Timer1->setObjectName(QStringLiteral("Timer1"));

@@ -5,6 +5,7 @@
 #include "host/PartFile.h"
 #include "host/PropertyBag.h"
 #include "settings/modRWRegistry.h"
+#include "wizard/Signing.h"
 #include "wizard/VersionFile.h"
 #include "wizard/WizardTexts.h"
 
@@ -94,7 +95,7 @@ void vcUPDATECTL::cmdNEXT_Click() {
         } else if (const std::optional<QString> busy = lockFolder()) {
             showStepFailure(*busy);
         } else {
-            BeginDownload(mConfigFileURL, mAppFolder + mVersionFileName);
+            startDownload(mConfigFileURL, mAppFolder + mVersionFileName);
         }
     }
     if (mStep == 2) {
@@ -110,7 +111,7 @@ void vcUPDATECTL::cmdNEXT_Click() {
         if (!mUpdateFileName.isEmpty() && QFileInfo(target).isFile()) {
             QFile::remove(target);
         }
-        BeginDownload(mUpdateURL, target);
+        startDownload(mUpdateURL, target);
     }
 }
 
@@ -122,9 +123,10 @@ bool vcUPDATECTL::isVersionFile(const QString& localPath) const {
     return localPath == mAppFolder + mVersionFileName;
 }
 
-void vcUPDATECTL::BeginDownload(const QString& url, const QString& localPath) {
+void vcUPDATECTL::BeginDownload(const QString& url, const QString& localPath, bool digest) {
     const qint64 limit = isVersionFile(localPath) ? kMaxVersionFileBytes : std::numeric_limits<qint64>::max();
-    const std::optional<host::AsyncReadError> error = mReader->AsyncRead(url, localPath, limit);
+    const std::optional<host::AsyncReadError> error = mReader->AsyncRead(
+        url, localPath, limit, digest ? host::AsyncReadOption::Digest : host::AsyncReadOption::None);
     if (error) {
         host::MsgBox(QString::number(error->Number) + QStringLiteral(":Error in call to BeginDownload().") +
                          QStringLiteral("\r\n\r\n") + QStringLiteral("Error Description: ") + error->Description,
@@ -132,7 +134,123 @@ void vcUPDATECTL::BeginDownload(const QString& url, const QString& localPath) {
     }
 }
 
+void vcUPDATECTL::startDownload(const QString& url, const QString& target) {
+    if (mSigningKey.isEmpty()) {
+        BeginDownload(url, target);
+        return;
+    }
+    Verification verification;
+    verification.target = target;
+    verification.stored = isVersionFile(target) ? target : host::NewPartFilePath(mAppFolder);
+    verification.signature = host::NewPartFilePath(mAppFolder);
+    mVerification = verification;
+    const host::ParsedTarget parsed = host::ParseTarget(url);
+    BeginDownload(url, verification.stored, true);
+    if (parsed.error) {
+        mVerification.reset(); // the start-failure box has said why
+        return;
+    }
+    // The signature lies beside the file: its URL with ".minisig" added.
+    QUrl signatureUrl = parsed.url;
+    signatureUrl.setPath(signatureUrl.path() + QStringLiteral(".minisig"));
+    const std::optional<host::AsyncReadError> error =
+        mReader->AsyncRead(signatureUrl.toString(), verification.signature, signing::kMaxSignatureBytes);
+    if (error) {
+        failVerification(QStringLiteral("its signature cannot be downloaded: ") + error->Description);
+    }
+}
+
+void vcUPDATECTL::onSignedReadComplete(const host::AsyncProperty& property) {
+    Verification& verification = *mVerification;
+    const bool signature = property.PropertyName == verification.signature;
+    if (verification.failed) {
+        QFile::remove(property.PropertyName); // a late completion of a failed step leaves nothing
+        return;
+    }
+    if (property.BytesMax == 0) {
+        if (signature) {
+            const QString why = property.Failure == host::AsyncReadFailure::TooLarge
+                                    ? QStringLiteral("its signature is larger than 4 KiB")
+                                    : QStringLiteral("its signature could not be downloaded (") +
+                                          property.FailureDetail + QLatin1Char(')');
+            failVerification(why);
+            return;
+        }
+        // The file itself did not arrive: the step's own failure text, with
+        // the path it belongs at.
+        verification.failed = true;
+        if (verification.signatureDone) {
+            QFile::remove(verification.signature);
+        }
+        host::AsyncProperty failed = property;
+        failed.PropertyName = verification.target;
+        showReadFailure(failed);
+        return;
+    }
+    if (signature) {
+        QFile file(verification.signature);
+        if (file.open(QIODevice::ReadOnly)) {
+            verification.signatureBytes = file.read(signing::kMaxSignatureBytes + 1);
+        }
+        file.close();
+        QFile::remove(verification.signature);
+        verification.signatureDone = true;
+    } else {
+        verification.fileDone = true;
+        verification.digest = property.Digest;
+        if (!isVersionFile(verification.target) && mLastBytesMax == 0) {
+            mLastBytesMax = property.BytesMax;
+        }
+    }
+    if (verification.fileDone && verification.signatureDone) {
+        finishVerification();
+    }
+}
+
+void vcUPDATECTL::finishVerification() {
+    Verification& verification = *mVerification;
+    if (const std::optional<QString> problem = signing::Check(mSigningKey, verification.signatureBytes,
+                                                              verification.stored, verification.digest)) {
+        failVerification(*problem);
+        return;
+    }
+    const QString target = verification.target;
+    if (verification.stored != target) {
+        if (const std::optional<QString> error = host::ReplaceFile(verification.stored, target)) {
+            verification.failed = true;
+            QFile::remove(verification.stored);
+            showStepFailure(QStringLiteral("Could not write the update package to ") +
+                            QDir::toNativeSeparators(target) + QStringLiteral(": ") + *error);
+            return;
+        }
+    }
+    mVerification.reset();
+    DownloadComplete(target);
+}
+
+void vcUPDATECTL::failVerification(const QString& reason) {
+    Verification& verification = *mVerification;
+    verification.failed = true;
+    if (verification.fileDone) {
+        QFile::remove(verification.stored);
+    }
+    QFile::remove(verification.signature);
+    const bool versionFile = isVersionFile(verification.target);
+    showStepFailure(
+        (versionFile ? QStringLiteral("The version file could not be verified: ")
+                     : QStringLiteral("The update package could not be verified: ")) +
+        reason +
+        (versionFile ? QStringLiteral(". It is not what the vendor signed, so nothing was recorded. This is not a "
+                                      "connection problem.") +
+                           kCheckFailed
+                     : QStringLiteral(". It is not what the vendor signed, so it was not kept and will not be run. "
+                                      "This is not a connection problem.")));
+}
+
 void vcUPDATECTL::onAsyncReadProgress(const host::AsyncProperty& property) {
+    if (mVerification && property.PropertyName == mVerification->signature) {
+        return; // a signature's few bytes are not the download the user waits for
+    }
     if (property.BytesMax == 0) {
         return;
     }
@@ -148,35 +266,45 @@ void vcUPDATECTL::DownloadProgress(qint64 bytesRead, qint64 bytesMax, const QStr
     mLastBytesMax = bytesMax;
 }
 
-void vcUPDATECTL::onAsyncReadComplete(const host::AsyncProperty& property) {
+void vcUPDATECTL::showReadFailure(const host::AsyncProperty& property) {
     using host::AsyncReadFailure;
     const bool versionFile = isVersionFile(property.PropertyName);
+    const QString path = QDir::toNativeSeparators(property.PropertyName);
+    switch (property.Failure) {
+    case AsyncReadFailure::TooLarge:
+        showStepFailure(versionFile
+                            ? QStringLiteral("The version file on the server is larger than 1 MB and was not read. "
+                                             "The update check did not succeed.")
+                            : QStringLiteral("The update package is too large to download."));
+        return;
+    case AsyncReadFailure::NoSpace:
+        showStepFailure(QStringLiteral("Not enough free space for ") + path + QStringLiteral(": ") +
+                        property.FailureDetail + (versionFile ? kCheckFailed : QString()));
+        return;
+    case AsyncReadFailure::WriteFailed:
+        // A file that could not be written whole is never offered for
+        // setup, nor read as a version file.
+        showStepFailure((versionFile ? QStringLiteral("Could not write the version file to ")
+                                     : QStringLiteral("Could not write the update package to ")) +
+                        path + QStringLiteral(": ") + property.FailureDetail +
+                        (versionFile ? QLatin1Char('.') + kCheckFailed : QString()));
+        return;
+    case AsyncReadFailure::None:
+    case AsyncReadFailure::Network:
+        break;
+    }
+    ErrorMessage();
+}
+
+void vcUPDATECTL::onAsyncReadComplete(const host::AsyncProperty& property) {
+    if (mVerification && (property.PropertyName == mVerification->stored ||
+                          property.PropertyName == mVerification->signature)) {
+        onSignedReadComplete(property);
+        return;
+    }
+    const bool versionFile = isVersionFile(property.PropertyName);
     if (property.BytesMax == 0) {
-        const QString path = QDir::toNativeSeparators(property.PropertyName);
-        switch (property.Failure) {
-        case AsyncReadFailure::TooLarge:
-            showStepFailure(versionFile
-                                ? QStringLiteral("The version file on the server is larger than 1 MB and was not read. "
-                                                 "The update check did not succeed.")
-                                : QStringLiteral("The update package is too large to download."));
-            return;
-        case AsyncReadFailure::NoSpace:
-            showStepFailure(QStringLiteral("Not enough free space for ") + path + QStringLiteral(": ") +
-                            property.FailureDetail + (versionFile ? kCheckFailed : QString()));
-            return;
-        case AsyncReadFailure::WriteFailed:
-            // A file that could not be written whole is never offered for
-            // setup, nor read as a version file.
-            showStepFailure((versionFile ? QStringLiteral("Could not write the version file to ")
-                                         : QStringLiteral("Could not write the update package to ")) +
-                            path + QStringLiteral(": ") + property.FailureDetail +
-                            (versionFile ? QLatin1Char('.') + kCheckFailed : QString()));
-            return;
-        case AsyncReadFailure::None:
-        case AsyncReadFailure::Network:
-            break;
-        }
-        ErrorMessage();
+        showReadFailure(property);
         return;
     }
     if (!versionFile && mLastBytesMax == 0) {

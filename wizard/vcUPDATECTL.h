@@ -40,6 +40,11 @@ public:
     // chooses; the local copy lies in the program folder under this name.
     QString VersionFileName() const { return mVersionFileName; }
     void setVersionFileName(const QString& pstr);
+    // The vendor's minisign public key (its base64 key line), which the
+    // window takes from the build. With a key, the version file and the
+    // package count only when their signatures verify; empty, they are
+    // taken as the server sends them.
+    void setSigningKey(const QString& keyLine) { mSigningKey = keyLine; }
     // One press of Next; the silent check runs the first step with it.
     void GetVersion();
 
@@ -81,7 +86,15 @@ private:
     void buildPanel();
     void cmdCANCEL_Click();
 
-    void BeginDownload(const QString& url, const QString& localPath);
+    void BeginDownload(const QString& url, const QString& localPath, bool digest = false);
+    // Step 1 and step 2 start their download here: plain, or with its
+    // signature when the build carries a key.
+    void startDownload(const QString& url, const QString& target);
+    void onSignedReadComplete(const host::AsyncProperty& property);
+    // The step's text for a read that failed (BytesMax 0).
+    void showReadFailure(const host::AsyncProperty& property);
+    void finishVerification();
+    void failVerification(const QString& reason);
     bool isVersionFile(const QString& localPath) const;
     void onAsyncReadProgress(const host::AsyncProperty& property);
     void onAsyncReadComplete(const host::AsyncProperty& property);
@@ -99,6 +112,21 @@ private:
     host::AsyncReader* mReader = nullptr;
     std::unique_ptr<QLockFile> mFolderLock;
 
+    // A download and its signature, read side by side. The file is stored
+    // under a part file's name until its signature has verified (the version
+    // file, which records nothing before it is read, under its own name).
+    struct Verification {
+        QString target;    // where the file belongs once verified
+        QString stored;    // where its read stores it
+        QString signature; // where the read of its signature stores that
+        bool fileDone = false;
+        bool signatureDone = false;
+        bool failed = false; // the step has failed; late completions are only cleaned up
+        QByteArray signatureBytes;
+        QByteArray digest; // BLAKE2b-512 of the stored file, taken as it arrived
+    };
+    std::optional<Verification> mVerification;
+    QString mSigningKey;
     QString mConfigFileURL;
     QString mVersionFileName;
     QString mAppFolder;
