@@ -2,10 +2,9 @@
 
 #include <QFile>
 #include <QList>
+#include <QtEndian>
 
 #include <sodium.h>
-
-#include <algorithm>
 
 namespace host {
 
@@ -119,10 +118,11 @@ SignatureCheck Unreadable(const QString& path, const QString& why) {
 } // namespace
 
 QString KeyIdText(const QByteArray& keyId) {
-    // minisign shows the id as a little-endian 64-bit number.
-    QByteArray reversed(keyId.size(), '\0');
-    std::copy(keyId.crbegin(), keyId.crend(), reversed.begin());
-    return QString::fromLatin1(reversed.toHex().toUpper());
+    if (keyId.size() != KeyIdSize) {
+        return QStringLiteral("(none)");
+    }
+    // minisign shows the id as a little-endian 64-bit number, without leading zeros.
+    return QString::number(qFromLittleEndian<quint64>(keyId.constData()), 16).toUpper();
 }
 
 Parsed<MinisignPublicKey> ParsePublicKey(const QByteArray& text) {

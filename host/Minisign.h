@@ -78,7 +78,7 @@ SignatureCheck VerifyPrehashed(const MinisignPublicKey& key, const MinisignSigna
 // chunks for a prehashed one.
 SignatureCheck VerifyFile(const MinisignPublicKey& key, const MinisignSignature& signature, const QString& path);
 
-// The key id as minisign prints it (16 upper-case hex digits), for messages.
+// The key id as minisign prints it (upper-case hex), for messages.
 QString KeyIdText(const QByteArray& keyId);
 
 // BLAKE2b-512 fed piece by piece, for a package that is hashed while it

@@ -129,6 +129,36 @@ private slots:
         checkAllWays(Read(path("a.pub")), signature, messagePath, expected);
     }
 
+    // The vendor's tool, signed and unsigned: what it lays out is what Kelvane reads.
+    void publishedUpdate_verifies_data() {
+        QTest::addColumn<QString>("secretKey");
+        QTest::newRow("signed") << path("a.key");
+        QTest::newRow("unsigned") << QString();
+    }
+    void publishedUpdate_verifies() {
+        QFETCH(QString, secretKey);
+        const QString out = path("www-" + QString::number(!secretKey.isEmpty()));
+        QProcess publish;
+        publish.start("bash", {KELVANE_SOURCE_DIR "/tools/publish.sh", "veltrin_marlo.txt", "Veltrin Marlo", "2.0.1",
+                               path("message"), "http://h:8080/pk/Setup%20201.EXE", secretKey, out});
+        QVERIFY(publish.waitForFinished(30000));
+        QVERIFY2(publish.exitCode() == 0, publish.readAllStandardError().constData());
+        const QString versionFile = out + "/soft/veltrin_marlo.txt";
+        const QString package = out + "/pk/Setup 201.EXE";
+        QCOMPARE(Read(versionFile), QByteArray("Veltrin Marlo\r\n2.0.1\r\nhttp://h:8080/pk/Setup%20201.EXE\r\n"));
+        QCOMPARE(Read(package), Read(path("message")));
+        const auto key = host::ParsePublicKey(Read(path("a.pub")));
+        for (const QString& file : {versionFile, package}) {
+            QCOMPARE(QFile::exists(file + ".minisig"), !secretKey.isEmpty());
+            if (!secretKey.isEmpty()) {
+                const auto signature = host::ParseSignature(Read(file + ".minisig"));
+                QVERIFY2(signature.check.ok(), qPrintable(signature.check.reason));
+                QCOMPARE(host::VerifyFile(key.value, signature.value, file).error, SignatureError::None);
+            }
+        }
+        QCOMPARE(QDir(out).entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot).size(), 2);
+    }
+
     void malformedSignatureFile_isRefused_data() {
         QTest::addColumn<QByteArray>("bytes");
         const QByteArray good = Read(path("message.ED"));
