@@ -88,7 +88,16 @@ bool EdVerify(const QByteArray& signature, const unsigned char* message, size_t 
                                        reinterpret_cast<const unsigned char*>(key.constData())) == 0;
 }
 
+// Also guards the library calls, which read fixed-size buffers: a key or a
+// signature that was not parsed (an unsigned build's empty key) stops here.
 SignatureCheck CheckSameKey(const MinisignPublicKey& key, const MinisignSignature& signature) {
+    if (key.keyId.size() != KeyIdSize || key.key.size() != EdKeySize) {
+        return Failure(SignatureError::MalformedKey, QStringLiteral("no usable public key was given"));
+    }
+    if (signature.keyId.size() != KeyIdSize || signature.signature.size() != EdSignatureSize ||
+        signature.globalSignature.size() != EdSignatureSize) {
+        return Failure(SignatureError::MalformedSignature, QStringLiteral("no usable signature was given"));
+    }
     if (signature.keyId != key.keyId) {
         return Failure(SignatureError::OtherKey, QStringLiteral("the file was signed with another key (key ID %1; "
                                                                 "this build trusts key ID %2)")

@@ -129,6 +129,14 @@ private slots:
         checkAllWays(Read(path("a.pub")), signature, messagePath, expected);
     }
 
+    // An unsigned build holds no key; checking against it must refuse, not read past it.
+    void unparsedKeyOrSignature_isRefused() {
+        const auto signature = host::ParseSignature(Read(path("message.ED"))).value;
+        const auto key = host::ParsePublicKey(Read(path("a.pub"))).value;
+        QCOMPARE(host::Verify({}, signature, "x").error, SignatureError::MalformedKey);
+        QCOMPARE(host::VerifyFile(key, {}, path("message")).error, SignatureError::MalformedSignature);
+    }
+
     // The vendor's tool, signed and unsigned: what it lays out is what Kelvane reads.
     void publishedUpdate_verifies_data() {
         QTest::addColumn<QString>("secretKey");
