@@ -1,5 +1,6 @@
 #include "host/NetworkAsyncReader.h"
 
+#include "host/Blake2b.h"
 #include "host/PartFile.h"
 
 #include <QDir>
@@ -121,9 +122,10 @@ struct NetworkAsyncReader::Read {
     QUrl url;       // where the next attempt goes: the address the first whole answer came from
     qint64 cap = 0; // the most the read may hold
     std::unique_ptr<PartFile> part;
-    qint64 written = 0;   // bytes stored in the part file
-    qint64 total = -1;    // the length the first whole answer announced, -1 when none
-    QByteArray validator; // If-Range of a resume; empty: the server offered none
+    std::unique_ptr<Blake2b> digest; // of the bytes stored; null when the read did not ask for it
+    qint64 written = 0;              // bytes stored in the part file
+    qint64 total = -1;               // the length the first whole answer announced, -1 when none
+    QByteArray validator;            // If-Range of a resume; empty: the server offered none
     int resumes = 0;
     bool restarted = false; // the server has once sent the whole file again
 
@@ -182,7 +184,7 @@ NetworkAsyncReader::~NetworkAsyncReader() {
 }
 
 std::optional<AsyncReadError> NetworkAsyncReader::AsyncRead(const QString& target, const QString& propertyName,
-                                                            qint64 maxBytes) {
+                                                            qint64 maxBytes, AsyncReadOption option) {
     namespace N = AsyncReadErrorNumber;
     const ParsedTarget parsed = ParseTarget(target);
     if (parsed.error) {
@@ -198,6 +200,9 @@ std::optional<AsyncReadError> NetworkAsyncReader::AsyncRead(const QString& targe
     read->folder = QFileInfo(propertyName).absolutePath();
     read->url = parsed.url;
     read->cap = maxBytes;
+    if (option == AsyncReadOption::Digest) {
+        read->digest = std::make_unique<Blake2b>();
+    }
     Read& started = *read;
     mReads.emplace(read->id, std::move(read));
     startAttempt(started);
@@ -325,6 +330,9 @@ bool NetworkAsyncReader::acceptHeaders(Read& read) {
             complete(read, AsyncReadFailure::WriteFailed, read.part->errorString());
             return false;
         }
+        if (read.digest) {
+            read.digest->reset();
+        }
     } else if (read.offset > 0 || status == 206) {
         complete(read, AsyncReadFailure::Network,
                  httpStatusText(*reply) + QStringLiteral(" does not continue the %1 bytes received.").arg(read.offset));
@@ -431,6 +439,9 @@ bool NetworkAsyncReader::drain(Read& read) {
                 return false;
             }
             done += chunk;
+        }
+        if (read.digest) {
+            read.digest->addData(mChunk.constData(), got);
         }
         read.written += got;
     }
@@ -567,6 +578,9 @@ void NetworkAsyncReader::complete(Read& done, AsyncReadFailure failure, const QS
         } else {
             property.BytesMax = stored;
             property.File = read->propertyName;
+            if (read->digest) {
+                property.Digest = read->digest->result();
+            }
         }
     }
     read->part.reset(); // a failed read's part file goes before anyone hears of it
