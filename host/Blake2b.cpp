@@ -40,4 +40,79 @@ QByteArray Blake2b::hash(const QByteArray& data) {
     return hasher.result();
 }
 
+Blake2bWorker::Blake2bWorker(qsizetype bufferSize, int buffers)
+    : mBufferSize(bufferSize), mBuffers(buffers), mThread([this] { run(); }) {}
+
+Blake2bWorker::~Blake2bWorker() {
+    {
+        const std::lock_guard<std::mutex> lock(mMutex);
+        mStop = true;
+    }
+    mWork.notify_one();
+    mThread.join();
+}
+
+QByteArray Blake2bWorker::borrow() {
+    std::unique_lock<std::mutex> lock(mMutex);
+    mDone.wait(lock, [this] { return !mFree.empty() || mCreated < mBuffers; });
+    if (mFree.empty()) {
+        ++mCreated;
+        return QByteArray(mBufferSize, Qt::Uninitialized);
+    }
+    QByteArray buffer = std::move(mFree.back());
+    mFree.pop_back();
+    return buffer;
+}
+
+void Blake2bWorker::add(QByteArray buffer, qsizetype size) {
+    {
+        const std::lock_guard<std::mutex> lock(mMutex);
+        if (size <= 0) {
+            mFree.push_back(std::move(buffer));
+            return;
+        }
+        mJobs.push_back({std::move(buffer), size});
+    }
+    mWork.notify_one();
+}
+
+void Blake2bWorker::reset() {
+    {
+        const std::lock_guard<std::mutex> lock(mMutex);
+        mJobs.push_back({QByteArray(), -1});
+    }
+    mWork.notify_one();
+}
+
+QByteArray Blake2bWorker::result() {
+    std::unique_lock<std::mutex> lock(mMutex);
+    mDone.wait(lock, [this] { return mJobs.empty() && !mBusy; });
+    return mHash.result();
+}
+
+void Blake2bWorker::run() {
+    std::unique_lock<std::mutex> lock(mMutex);
+    for (;;) {
+        mWork.wait(lock, [this] { return mStop || !mJobs.empty(); });
+        if (mStop) {
+            return;
+        }
+        Job job = std::move(mJobs.front());
+        mJobs.pop_front();
+        mBusy = true;
+        lock.unlock();
+        if (job.size < 0) {
+            mHash.reset();
+        } else {
+            mHash.addData(job.buffer.constData(), job.size);
+        }
+        lock.lock();
+        mBusy = false;
+        if (job.size >= 0) {
+            mFree.push_back(std::move(job.buffer));
+        }
+        mDone.notify_all();
+    }
+}
+
 } // namespace host

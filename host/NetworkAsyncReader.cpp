@@ -27,6 +27,10 @@ namespace {
 // disk; the content itself lives only in the part file.
 constexpr qint64 kReadBufferSize = 1024 * 1024;
 
+// Buffers lent to the thread that hashes a read's content: enough to keep it
+// busy while the next chunk is read and stored, few enough to keep memory flat.
+constexpr int kDigestBuffers = 4;
+
 // Listeners redraw on every progress event; more than ten a second is waste.
 constexpr qint64 kProgressIntervalMs = 100;
 
@@ -122,10 +126,10 @@ struct NetworkAsyncReader::Read {
     QUrl url;       // where the next attempt goes: the address the first whole answer came from
     qint64 cap = 0; // the most the read may hold
     std::unique_ptr<PartFile> part;
-    std::unique_ptr<Blake2b> digest; // of the bytes stored; null when the read did not ask for it
-    qint64 written = 0;              // bytes stored in the part file
-    qint64 total = -1;               // the length the first whole answer announced, -1 when none
-    QByteArray validator;            // If-Range of a resume; empty: the server offered none
+    std::unique_ptr<Blake2bWorker> digest; // of the bytes stored; null when the read did not ask for it
+    qint64 written = 0;                    // bytes stored in the part file
+    qint64 total = -1;                     // the length the first whole answer announced, -1 when none
+    QByteArray validator;                  // If-Range of a resume; empty: the server offered none
     int resumes = 0;
     bool restarted = false; // the server has once sent the whole file again
 
@@ -201,7 +205,7 @@ std::optional<AsyncReadError> NetworkAsyncReader::AsyncRead(const QString& targe
     read->url = parsed.url;
     read->cap = maxBytes;
     if (option == AsyncReadOption::Digest) {
-        read->digest = std::make_unique<Blake2b>();
+        read->digest = std::make_unique<Blake2bWorker>(kReadBufferSize, kDigestBuffers);
     }
     Read& started = *read;
     mReads.emplace(read->id, std::move(read));
@@ -424,14 +428,21 @@ bool NetworkAsyncReader::drain(Read& read) {
                      QStringLiteral("More than %1 bytes arrived; at most %1 bytes may be held.").arg(read.cap));
             return false;
         }
-        const qint64 got = reply->read(mChunk.data(), std::min<qint64>(available, mChunk.size()));
+        // A read that is hashed reads into a buffer the hashing thread takes
+        // over afterwards, so the bytes are not copied once more.
+        QByteArray lent = read.digest ? read.digest->borrow() : QByteArray();
+        char* const bytes = read.digest ? lent.data() : mChunk.data();
+        const qint64 got = reply->read(bytes, std::min<qint64>(available, kReadBufferSize));
         if (got <= 0) {
+            if (read.digest) {
+                read.digest->add(std::move(lent), 0);
+            }
             break;
         }
         // A short write carries no reason; the write of the rest fails and
         // tells the system's (for a full disk: "No space left on device").
         for (qint64 done = 0; done < got;) {
-            const qint64 chunk = read.part->write(mChunk.constData() + done, got - done);
+            const qint64 chunk = read.part->write(bytes + done, got - done);
             if (chunk <= 0) {
                 const QString reason = read.part->errorString();
                 complete(read, AsyncReadFailure::WriteFailed,
@@ -441,7 +452,7 @@ bool NetworkAsyncReader::drain(Read& read) {
             done += chunk;
         }
         if (read.digest) {
-            read.digest->addData(mChunk.constData(), got);
+            read.digest->add(std::move(lent), got);
         }
         read.written += got;
     }
