@@ -13,11 +13,18 @@
 # Targets, per package: throughput at least 0.9 of curl's, and a peak
 # resident memory of at most 64 MB (64,000,000 bytes).
 #
+# With DIGEST=1 a third contestant joins every round: download_bench
+# --digest, the same read asking for the BLAKE2b-512 digest a signed package
+# needs. Its digest must equal b2sum's of the served file, and its median
+# wall time may be at most 1.10 times that of the plain read; its peak
+# memory has the same 64 MB target.
+#
 # Usage: bench/download.sh [BUILD_DIR]       (default: build/ in the checkout)
 # Environment:
 #   SIZES  sizes in bytes, each with an optional ":ROUNDS"
 #          (default "1000000000:3 3000000000:5": single runs of the larger one
 #          spread by half their time on a shared machine)
+#   DIGEST 1: also measure the read that hashes what it stores (default 0)
 # Exit status: 0 when every target is met, 3 when one is missed, other
 # values on errors (2: a download failed, a copy differs, too little space).
 # Only one package and one copy exist at a time, so the disk must hold about
@@ -27,6 +34,7 @@ set -euo pipefail
 root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 build="${1:-$root/build}"
 sizes="${SIZES:-1000000000:3 3000000000:5}"
+digest="${DIGEST:-0}"
 harness="$build/bench/download_bench"
 
 if [[ ! -x "$harness" ]]; then
@@ -39,7 +47,7 @@ fi
 # missing, through sudo when not run as root.
 bash "$root/scripts/deps.sh" test
 nginx_bin="$(command -v nginx || echo /usr/sbin/nginx)"
-for tool in curl /usr/bin/time python3 cmp sync; do
+for tool in curl /usr/bin/time python3 cmp sync b2sum; do
     command -v "$tool" >/dev/null || {
         echo "missing: $tool" >&2
         exit 2
@@ -82,7 +90,7 @@ printf 'Working in %s: %.1f GB free, %.1f GB needed at most.\n' "$work" \
 
 # nginx's workers drop to an unprivileged user when started as root.
 chmod 755 "$work"
-mkdir -p "$work/www" "$work/temp" "$work/harness" "$work/curl"
+mkdir -p "$work/www" "$work/temp" "$work/harness" "$work/digest" "$work/curl"
 chmod 755 "$work/www"
 
 port="$(python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])')"
@@ -139,6 +147,11 @@ measure() {
         sync "$output" || status=$?
     fi
     end=$(date +%s%N)
+    if ((status == 0)) && [[ "$name" == digest ]] && ! grep -q "digest=$served_digest\$" "$work/$name.out"; then
+        echo "digest: the reported digest is not the served file's BLAKE2b-512 ($served_digest):" >&2
+        cat "$work/$name.out" >&2
+        exit 2
+    fi
     if [[ "$name" == curl ]]; then
         echo "transfer $(((fetched - start) / 1000000)) ms, fsync $(((end - fetched) / 1000000)) ms" >>"$work/$name.out"
     fi
@@ -171,21 +184,30 @@ for entry in $sizes; do
     echo
     echo "Package of $size bytes, $rounds round(s): writing random bytes ..."
     head -c "$size" /dev/urandom >"$work/www/package.bin"
+    served_digest=""
+    if ((digest)); then
+        served_digest="$(b2sum "$work/www/package.bin" | cut -d' ' -f1)"
+    fi
     : >"$work/harness.runs"
+    : >"$work/digest.runs"
     : >"$work/curl.runs"
+    contestants=(harness curl)
+    ((digest)) && contestants=(harness digest curl)
     for round in $(seq "$rounds"); do
         echo " round $round"
-        # The two take turns at going first, so neither always meets the
-        # page cache and the disk in the state the other left.
-        order="harness curl"
-        ((round % 2 == 0)) && order="curl harness"
-        for who in $order; do
+        # They take turns at going first, so none always meets the page
+        # cache and the disk in the state another left.
+        order=()
+        for i in "${!contestants[@]}"; do
+            order+=("${contestants[$(((i + round - 1) % ${#contestants[@]}))]}")
+        done
+        for who in "${order[@]}"; do
             sync
-            if [[ "$who" == harness ]]; then
-                measure harness "$work/harness/package.bin" "$harness" "$url" "$work/harness/package.bin"
-            else
-                measure curl "$work/curl/package.bin" curl -sSf -o "$work/curl/package.bin" "$url"
-            fi
+            case "$who" in
+            harness) measure harness "$work/harness/package.bin" "$harness" "$url" "$work/harness/package.bin" ;;
+            digest) measure digest "$work/digest/package.bin" "$harness" --digest "$url" "$work/digest/package.bin" ;;
+            curl) measure curl "$work/curl/package.bin" curl -sSf -o "$work/curl/package.bin" "$url" ;;
+            esac
         done
     done
     : >"$work/www/package.bin"
@@ -211,8 +233,22 @@ for entry in $sizes; do
             (peak <= 64 * mb ? "met" : "MISSED")
         exit (throughput >= 0.9 && peak <= 64 * mb) ? 0 : 3
     }' >"$work/figures" || verdict=3
+    if ((digest)); then
+        dm=$(cut -d' ' -f1 "$work/digest.runs" | median)
+        dk=$(cut -d' ' -f2 "$work/digest.runs" | sort -n | tail -n 1)
+        dc=$(cut -d' ' -f3 "$work/digest.runs" | median)
+        awk -v size="$size" -v hm="$hm" -v hc="$hc" -v dm="$dm" -v dk="$dk" -v dc="$dc" 'BEGIN {
+            mb = 1000000
+            printf "%-15s %10.2f %10.1f %10.2f %14.1f\n", "with --digest", dm / 1000, size / mb / (dm / 1000), dc, dk * 1024 / mb
+            ratio = dm / hm
+            printf "time digest/plain: %.2f (target <= 1.10) %s\n", ratio, (ratio <= 1.1 ? "met" : "MISSED")
+            printf "cpu time digest/plain: %.2f (for information)\n", dc / hc
+            printf "peak memory digest: %.1f MB (target <= 64 MB) %s\n", dk * 1024 / mb, (dk * 1024 <= 64 * mb ? "met" : "MISSED")
+            exit (ratio <= 1.1 && dk * 1024 <= 64 * mb) ? 0 : 3
+        }' >>"$work/figures" || verdict=3
+    fi
     cat "$work/figures"
-    sed -n "s/^\(throughput\|peak\)/$size bytes, \1/p" "$work/figures" >>"$work/summary"
+    sed -n "s/^\(throughput\|peak\|time digest\)/$size bytes, \1/p" "$work/figures" >>"$work/summary"
 done
 
 echo

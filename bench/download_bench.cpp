@@ -4,8 +4,11 @@
 // writes bytes; what is measured is the reader alone.
 // Used by bench/download.sh to compare time and peak memory with curl.
 //
-//     download_bench URL OUTPUT_FILE
+//     download_bench [--digest] URL OUTPUT_FILE
 //
+// --digest asks the reader for the BLAKE2b-512 digest of the package, as a
+// signed download does; it is printed in hex for the caller to compare with
+// the served file's (b2sum), so that no second read of the file is timed.
 // Prints one line of figures and exits 0 on success, 1 on a failed read or
 // when the result is not what the completion claims, 2 when the read cannot
 // start.
@@ -55,12 +58,13 @@ int main(int argc, char** argv) {
     QCoreApplication app(argc, argv);
     const QStringList args = app.arguments();
     QTextStream err(stderr);
-    if (args.size() != 3) {
-        err << "usage: download_bench URL OUTPUT_FILE\n";
+    const bool digest = args.size() == 4 && args[1] == QLatin1String("--digest");
+    if (args.size() != 3 && !digest) {
+        err << "usage: download_bench [--digest] URL OUTPUT_FILE\n";
         return 2;
     }
-    const QString url = args[1];
-    const QString output = QFileInfo(args[2]).absoluteFilePath();
+    const QString url = args[args.size() - 2];
+    const QString output = QFileInfo(args[args.size() - 1]).absoluteFilePath();
     const QString folder = QFileInfo(output).absolutePath();
 
     host::NetworkAsyncReader reader;
@@ -92,15 +96,22 @@ int main(int argc, char** argv) {
             app.exit(1);
             return;
         }
-        std::printf("bytes=%lld ms=%lld progress_events=%d last_progress=%lld resumes=%d\n",
+        if (p.Digest.size() != (digest ? 64 : 0)) {
+            err << "completion carries a digest of " << p.Digest.size() << " bytes\n";
+            app.exit(1);
+            return;
+        }
+        std::printf("bytes=%lld ms=%lld progress_events=%d last_progress=%lld resumes=%d%s%s\n",
                     static_cast<long long>(p.BytesMax), static_cast<long long>(elapsed), progressEvents,
-                    static_cast<long long>(lastProgressRead), p.Resumes);
+                    static_cast<long long>(lastProgressRead), p.Resumes, digest ? " digest=" : "",
+                    p.Digest.toHex().constData());
         app.exit(0);
     });
 
     clock.start();
     // A package has no size limit of its own in the wizard either.
-    if (const auto error = reader.AsyncRead(url, output, std::numeric_limits<qint64>::max())) {
+    if (const auto error = reader.AsyncRead(url, output, std::numeric_limits<qint64>::max(),
+                                            digest ? host::AsyncReadOption::Digest : host::AsyncReadOption::None)) {
         err << "cannot start: " << error->Number << ' ' << error->Description << '\n';
         return 2;
     }

@@ -46,6 +46,16 @@ struct AsyncProperty {
     // (for NoSpace and WriteFailed it names the folder or file and the reason).
     AsyncReadFailure Failure = AsyncReadFailure::None;
     QString FailureDetail;
+    // Completion only, when the read asked for it: the BLAKE2b-512 digest
+    // (64 bytes) of the stored file, exactly as it lies on the disk. Empty
+    // otherwise and for a failed read.
+    QByteArray Digest;
+};
+
+// What a read does besides storing the content.
+enum class AsyncReadOption {
+    None,
+    Digest, // hash the content as it is stored: AsyncProperty::Digest
 };
 
 // A read that could not even be started: a number and a description.
@@ -83,10 +93,12 @@ public:
 
     // Starts reading `target` into the file `propertyName`, always asking for
     // the newest copy, and returns at once. `maxBytes` caps what the read may
-    // hold; more is a failed read.
+    // hold; more is a failed read. With AsyncReadOption::Digest the
+    // completion carries the digest of what was stored, at no second read
+    // of the file.
     // Returns an error when the read cannot be started; then no event follows.
-    virtual std::optional<AsyncReadError> AsyncRead(const QString& target, const QString& propertyName,
-                                                    qint64 maxBytes) = 0;
+    virtual std::optional<AsyncReadError> AsyncRead(const QString& target, const QString& propertyName, qint64 maxBytes,
+                                                    AsyncReadOption option = AsyncReadOption::None) = 0;
 
 signals:
     void AsyncReadProgress(const host::AsyncProperty& property);

@@ -1,5 +1,6 @@
 #include "host/NetworkAsyncReader.h"
 
+#include "host/Blake2b.h"
 #include "host/PartFile.h"
 
 #include <QDir>
@@ -25,6 +26,10 @@ namespace {
 // Bounds what Qt buffers inside the reply and what one drain moves to the
 // disk; the content itself lives only in the part file.
 constexpr qint64 kReadBufferSize = 1024 * 1024;
+
+// Buffers lent to the thread that hashes a read's content: enough to keep it
+// busy while the next chunk is read and stored, few enough to keep memory flat.
+constexpr int kDigestBuffers = 4;
 
 // Listeners redraw on every progress event; more than ten a second is waste.
 constexpr qint64 kProgressIntervalMs = 100;
@@ -121,9 +126,10 @@ struct NetworkAsyncReader::Read {
     QUrl url;       // where the next attempt goes: the address the first whole answer came from
     qint64 cap = 0; // the most the read may hold
     std::unique_ptr<PartFile> part;
-    qint64 written = 0;   // bytes stored in the part file
-    qint64 total = -1;    // the length the first whole answer announced, -1 when none
-    QByteArray validator; // If-Range of a resume; empty: the server offered none
+    std::unique_ptr<Blake2bWorker> digest; // of the bytes stored; null when the read did not ask for it
+    qint64 written = 0;                    // bytes stored in the part file
+    qint64 total = -1;                     // the length the first whole answer announced, -1 when none
+    QByteArray validator;                  // If-Range of a resume; empty: the server offered none
     int resumes = 0;
     bool restarted = false; // the server has once sent the whole file again
 
@@ -182,7 +188,7 @@ NetworkAsyncReader::~NetworkAsyncReader() {
 }
 
 std::optional<AsyncReadError> NetworkAsyncReader::AsyncRead(const QString& target, const QString& propertyName,
-                                                            qint64 maxBytes) {
+                                                            qint64 maxBytes, AsyncReadOption option) {
     namespace N = AsyncReadErrorNumber;
     const ParsedTarget parsed = ParseTarget(target);
     if (parsed.error) {
@@ -198,6 +204,9 @@ std::optional<AsyncReadError> NetworkAsyncReader::AsyncRead(const QString& targe
     read->folder = QFileInfo(propertyName).absolutePath();
     read->url = parsed.url;
     read->cap = maxBytes;
+    if (option == AsyncReadOption::Digest) {
+        read->digest = std::make_unique<Blake2bWorker>(kReadBufferSize, kDigestBuffers);
+    }
     Read& started = *read;
     mReads.emplace(read->id, std::move(read));
     startAttempt(started);
@@ -325,6 +334,9 @@ bool NetworkAsyncReader::acceptHeaders(Read& read) {
             complete(read, AsyncReadFailure::WriteFailed, read.part->errorString());
             return false;
         }
+        if (read.digest) {
+            read.digest->reset();
+        }
     } else if (read.offset > 0 || status == 206) {
         complete(read, AsyncReadFailure::Network,
                  httpStatusText(*reply) + QStringLiteral(" does not continue the %1 bytes received.").arg(read.offset));
@@ -416,14 +428,21 @@ bool NetworkAsyncReader::drain(Read& read) {
                      QStringLiteral("More than %1 bytes arrived; at most %1 bytes may be held.").arg(read.cap));
             return false;
         }
-        const qint64 got = reply->read(mChunk.data(), std::min<qint64>(available, mChunk.size()));
+        // A read that is hashed reads into a buffer the hashing thread takes
+        // over afterwards, so the bytes are not copied once more.
+        QByteArray lent = read.digest ? read.digest->borrow() : QByteArray();
+        char* const bytes = read.digest ? lent.data() : mChunk.data();
+        const qint64 got = reply->read(bytes, std::min<qint64>(available, kReadBufferSize));
         if (got <= 0) {
+            if (read.digest) {
+                read.digest->add(std::move(lent), 0);
+            }
             break;
         }
         // A short write carries no reason; the write of the rest fails and
         // tells the system's (for a full disk: "No space left on device").
         for (qint64 done = 0; done < got;) {
-            const qint64 chunk = read.part->write(mChunk.constData() + done, got - done);
+            const qint64 chunk = read.part->write(bytes + done, got - done);
             if (chunk <= 0) {
                 const QString reason = read.part->errorString();
                 complete(read, AsyncReadFailure::WriteFailed,
@@ -431,6 +450,9 @@ bool NetworkAsyncReader::drain(Read& read) {
                 return false;
             }
             done += chunk;
+        }
+        if (read.digest) {
+            read.digest->add(std::move(lent), got);
         }
         read.written += got;
     }
@@ -567,6 +589,9 @@ void NetworkAsyncReader::complete(Read& done, AsyncReadFailure failure, const QS
         } else {
             property.BytesMax = stored;
             property.File = read->propertyName;
+            if (read->digest) {
+                property.Digest = read->digest->result();
+            }
         }
     }
     read->part.reset(); // a failed read's part file goes before anyone hears of it

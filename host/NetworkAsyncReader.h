@@ -63,8 +63,8 @@ public:
                                 std::chrono::milliseconds stallLimit = std::chrono::seconds(30));
     ~NetworkAsyncReader() override;
 
-    std::optional<AsyncReadError> AsyncRead(const QString& target, const QString& propertyName,
-                                            qint64 maxBytes) override;
+    std::optional<AsyncReadError> AsyncRead(const QString& target, const QString& propertyName, qint64 maxBytes,
+                                            AsyncReadOption option = AsyncReadOption::None) override;
 
     // Reads that have started and not yet completed.
     int runningReads() const { return int(mReads.size()); }

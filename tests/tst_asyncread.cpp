@@ -12,6 +12,7 @@
 #include <climits>
 #include <memory>
 
+#include <sodium.h>
 #include <sys/mount.h>
 #include <unistd.h>
 
@@ -20,9 +21,11 @@
 using namespace std::chrono_literals;
 using host::AsyncProperty;
 using host::AsyncReadFailure;
+using host::AsyncReadOption;
 
 Q_DECLARE_METATYPE(FaultRoute)
 Q_DECLARE_METATYPE(host::AsyncReadFailure)
+Q_DECLARE_METATYPE(host::AsyncReadOption)
 
 namespace {
 
@@ -36,6 +39,14 @@ QByteArray pattern(qsizetype size) {
         bytes[i] = char(i % 251);
     }
     return bytes;
+}
+
+// BLAKE2b-512 in one call, apart from the reader's incremental hashing.
+QByteArray blake2b512(const QByteArray& bytes) {
+    QByteArray digest(crypto_generichash_BYTES_MAX, Qt::Uninitialized);
+    crypto_generichash(reinterpret_cast<unsigned char*>(digest.data()), size_t(digest.size()),
+                       reinterpret_cast<const unsigned char*>(bytes.constData()), size_t(bytes.size()), nullptr, 0);
+    return digest;
 }
 
 QByteArray contentOf(const QString& path) {
@@ -134,6 +145,9 @@ private slots:
 
     void smallDisk_failsAndKeepsTheOlderFile_data();
     void smallDisk_failsAndKeepsTheOlderFile();
+
+    void digest_isThatOfTheStoredFile_data();
+    void digest_isThatOfTheStoredFile();
 };
 
 void tst_AsyncRead::readSentinel(host::AsyncReader& reader, Events& events) {
@@ -589,6 +603,56 @@ void tst_AsyncRead::smallDisk_failsAndKeepsTheOlderFile() {
     QCOMPARE(contentOf(target), QByteArray("the older package"));
     QDir(dir.path()).remove("filler");
     QCOMPARE(entries(dir.path()), QStringList{"Update201.EXE"});
+}
+
+void tst_AsyncRead::digest_isThatOfTheStoredFile_data() {
+    QTest::addColumn<FaultRoute>("route");
+    QTest::addColumn<AsyncReadOption>("option");
+    QTest::addColumn<QByteArray>("value"); // the stored file; empty for a failed read
+
+    // Several megabytes, so that the hashing thread's buffers go round more than once.
+    const QByteArray big = pattern(9'000'001), body = pattern(300000), other = pattern(250000).toBase64().left(250000);
+    const QByteArray v1 = "\"v1\"";
+    const auto rest = FaultRoute::ranged(body, v1);
+    const auto digest = AsyncReadOption::Digest;
+    QTest::newRow("whole at once") << FaultRoute::ok(big) << digest << big;
+    QTest::newRow("chunked") << FaultRoute::chunked(body) << digest << body;
+    QTest::newRow("not asked for") << FaultRoute::ok(body) << AsyncReadOption::None << body;
+    for (const qint64 at : {qint64(1), qint64(65536), qint64(body.size() - 1)}) {
+        QTest::addRow("resumed after %lld bytes", at) << FaultRoute::ranged(body, v1, at, {rest}) << digest << body;
+    }
+    QTest::newRow("resumed three times") << FaultRoute::ranged(big, v1, 1000,
+                                                               {FaultRoute::ranged(big, v1, 1000),
+                                                                FaultRoute::ranged(big, v1, 4'000'000),
+                                                                FaultRoute::ranged(big, v1)})
+                                         << digest << big;
+    FaultRoute ignored = FaultRoute::ok(body);
+    ignored.validator = v1;
+    QTest::newRow("restarted: Range ignored") << FaultRoute::ranged(body, v1, 5000, {ignored}) << digest << body;
+    QTest::newRow("restarted: the file changed")
+        << FaultRoute::ranged(body, v1, 260000, {FaultRoute::ranged(other, "\"v2\"")}) << digest << other;
+    QTest::newRow("failed") << FaultRoute::cutOff(body.left(5000), body.size()) << digest << QByteArray();
+}
+
+void tst_AsyncRead::digest_isThatOfTheStoredFile() {
+    QFETCH(FaultRoute, route);
+    QFETCH(AsyncReadOption, option);
+    QFETCH(QByteArray, value);
+
+    FaultServer server;
+    server.route("/file", route);
+    host::NetworkAsyncReader reader(nullptr, kStallLimit);
+    reader.setResumePause(10ms);
+    Events events(reader);
+    QTemporaryDir folder;
+    const QString name = folder.filePath("Update201.EXE");
+    QVERIFY(!reader.AsyncRead(server.url("/file").toString(), name, kNoLimit, option));
+    QTRY_COMPARE_WITH_TIMEOUT(events.completions(name), 1, kTimeoutMs);
+
+    const AsyncProperty done = events.completion(name);
+    QCOMPARE(contentOf(name), value);
+    const bool digested = option == AsyncReadOption::Digest && !value.isEmpty();
+    QCOMPARE(done.Digest.toHex(), digested ? blake2b512(value).toHex() : QByteArray());
 }
 
 QTEST_GUILESS_MAIN(tst_AsyncRead)

@@ -28,12 +28,12 @@ const QByteArray kVersionFile = "Veltrin Marlo\r\n2.0.1\r\nhttp://updates.test/s
 // Refuses, as the network reader does, an address that can never be fetched.
 class StrictReader : public FakeAsyncReader {
 public:
-    std::optional<host::AsyncReadError> AsyncRead(const QString& target, const QString& propertyName,
-                                                  qint64 maxBytes) override {
+    std::optional<host::AsyncReadError> AsyncRead(const QString& target, const QString& propertyName, qint64 maxBytes,
+                                                  host::AsyncReadOption option = host::AsyncReadOption::None) override {
         if (std::optional<host::AsyncReadError> error = host::ParseTarget(target).error) {
             return error;
         }
-        return FakeAsyncReader::AsyncRead(target, propertyName, maxBytes);
+        return FakeAsyncReader::AsyncRead(target, propertyName, maxBytes, option);
     }
 };
 } // namespace

@@ -1,15 +1,16 @@
 #include "tests/support/FakeAsyncReader.h"
 
+#include "host/Blake2b.h"
 #include "host/SaveFile.h"
 
 std::optional<host::AsyncReadError> FakeAsyncReader::AsyncRead(const QString& target, const QString& propertyName,
-                                                               qint64 maxBytes) {
+                                                               qint64 maxBytes, host::AsyncReadOption option) {
     if (refuseNext) {
         std::optional<host::AsyncReadError> error = refuseNext;
         refuseNext.reset();
         return error;
     }
-    started.append({target, propertyName, maxBytes});
+    started.append({target, propertyName, maxBytes, option});
     return std::nullopt;
 }
 
@@ -34,6 +35,15 @@ void FakeAsyncReader::complete(const QString& propertyName, const QByteArray& co
     property.BytesRead = content.size();
     property.BytesMax = content.size();
     property.File = propertyName;
+    // The latest read of that name decides, as the real reader's own read would.
+    for (auto read = started.crbegin(); read != started.crend(); ++read) {
+        if (read->propertyName == propertyName) {
+            if (read->option == host::AsyncReadOption::Digest) {
+                property.Digest = host::Blake2b::hash(content);
+            }
+            break;
+        }
+    }
     emit AsyncReadComplete(property);
 }
 

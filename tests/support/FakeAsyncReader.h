@@ -13,12 +13,13 @@ public:
         QString target;
         QString propertyName;
         qint64 maxBytes = 0;
+        host::AsyncReadOption option = host::AsyncReadOption::None;
     };
 
     using host::AsyncReader::AsyncReader;
 
-    std::optional<host::AsyncReadError> AsyncRead(const QString& target, const QString& propertyName,
-                                                  qint64 maxBytes) override;
+    std::optional<host::AsyncReadError> AsyncRead(const QString& target, const QString& propertyName, qint64 maxBytes,
+                                                  host::AsyncReadOption option = host::AsyncReadOption::None) override;
 
     // The next AsyncRead refuses to start with this error (once).
     std::optional<host::AsyncReadError> refuseNext;
@@ -26,7 +27,8 @@ public:
 
     void progress(const QString& propertyName, qint64 bytesRead, qint64 bytesMax, int resumes = 0);
     // A successful read of `content`: the file `propertyName` gets it, as the
-    // real reader stores it (BytesMax = its size). Where it cannot be stored,
+    // real reader stores it (BytesMax = its size), with the content's digest
+    // when the read asked for one. Where it cannot be stored,
     // a WriteFailed completion with the system's reason, as the real one.
     void complete(const QString& propertyName, const QByteArray& content);
     // A failed read (BytesMax 0).
