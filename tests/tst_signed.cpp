@@ -1,8 +1,10 @@
 // A build that carries the vendor's key takes only what the vendor signed:
 // keys and signatures made by the real minisign tool, the wizard with a
 // scripted download service.
+#include "host/NetworkAsyncReader.h"
 #include "settings/modRWRegistry.h"
 #include "tests/support/FakeAsyncReader.h"
+#include "tests/support/FaultServer.h"
 #include "tests/support/Sandbox.h"
 #include "wizard/vcUPDATECTL.h"
 
@@ -57,8 +59,13 @@ private:
             return QByteArray();
         }
         file.close();
-        QStringList args{QStringLiteral("-S"), QStringLiteral("-s"), mKeys.filePath(key + QStringLiteral(".key")),
-                         QStringLiteral("-m"), message, QStringLiteral("-t"), QStringLiteral("Veltrin 2.0.1")};
+        QStringList args{QStringLiteral("-S"),
+                         QStringLiteral("-s"),
+                         mKeys.filePath(key + QStringLiteral(".key")),
+                         QStringLiteral("-m"),
+                         message,
+                         QStringLiteral("-t"),
+                         QStringLiteral("Veltrin 2.0.1")};
         if (legacy) {
             args << QStringLiteral("-l");
         }
@@ -171,6 +178,43 @@ private slots:
         QCOMPARE(mWizard->cmdCANCEL->text(), verified ? QStringLiteral("Setup") : QStringLiteral("&Cancel"));
         QCOMPARE(mWizard->downloadedFile(), verified ? packagePath() : QString());
         QCOMPARE(mWizard->lblPROGRESSUPDATE->text().contains(QLatin1String("could not be verified")), !verified);
+        QCOMPARE(partFiles(), QStringList());
+    }
+
+    // The real reader over HTTP, hashing the package as it streams: a
+    // package swapped on the way never gets its name.
+    void realReader_checksThePackageItStreamed_data() {
+        QTest::addColumn<bool>("swapped");
+        QTest::newRow("as signed") << false;
+        QTest::newRow("swapped on the way") << true;
+    }
+    void realReader_checksThePackageItStreamed() {
+        QFETCH(bool, swapped);
+        FaultServer server;
+        QVERIFY(server.isListening());
+        const QByteArray versionFile =
+            "Veltrin Marlo\r\n2.0.1\r\n" + server.url(QStringLiteral("/p/setup.exe")).toEncoded() + "\r\n";
+        QByteArray package = kPackage;
+        server.route(QStringLiteral("/soft/veltrin_marlo.txt"), FaultRoute::ok(versionFile));
+        server.route(QStringLiteral("/soft/veltrin_marlo.txt.minisig"), FaultRoute::ok(sign(versionFile)));
+        server.route(QStringLiteral("/p/setup.exe.minisig"), FaultRoute::ok(sign(package)));
+        if (swapped) {
+            package[100] = '!';
+        }
+        server.route(QStringLiteral("/p/setup.exe"), FaultRoute::ok(package));
+
+        mWizard = std::make_unique<vcUPDATECTL>(new host::NetworkAsyncReader);
+        mWizard->setVersionFileName(QStringLiteral("veltrin_marlo.txt"));
+        mWizard->setConfigFileURL(server.url(QStringLiteral("/soft/veltrin_marlo.txt")).toString());
+        mWizard->setSigningKey(mKey);
+        mWizard->cmdNEXT_Click();
+        QTRY_VERIFY_WITH_TIMEOUT(mWizard->cmdNEXT->isEnabled(), 15000);
+        mWizard->cmdNEXT_Click();
+        QTRY_VERIFY_WITH_TIMEOUT(mWizard->lblPROGRESSUPDATE->text().contains(QLatin1String("complete")) ||
+                                     mWizard->lblPROGRESSUPDATE->text().contains(QLatin1String("verified")),
+                                 15000);
+        QCOMPARE(QFile::exists(packagePath()), !swapped);
+        QCOMPARE(mWizard->cmdCANCEL->text(), swapped ? QStringLiteral("&Cancel") : QStringLiteral("Setup"));
         QCOMPARE(partFiles(), QStringList());
     }
 };

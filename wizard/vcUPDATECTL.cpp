@@ -125,8 +125,8 @@ bool vcUPDATECTL::isVersionFile(const QString& localPath) const {
 
 void vcUPDATECTL::BeginDownload(const QString& url, const QString& localPath, bool digest) {
     const qint64 limit = isVersionFile(localPath) ? kMaxVersionFileBytes : std::numeric_limits<qint64>::max();
-    const std::optional<host::AsyncReadError> error = mReader->AsyncRead(
-        url, localPath, limit, digest ? host::AsyncReadOption::Digest : host::AsyncReadOption::None);
+    const std::optional<host::AsyncReadError> error =
+        mReader->AsyncRead(url, localPath, limit, digest ? host::AsyncReadOption::Digest : host::AsyncReadOption::None);
     if (error) {
         host::MsgBox(QString::number(error->Number) + QStringLiteral(":Error in call to BeginDownload().") +
                          QStringLiteral("\r\n\r\n") + QStringLiteral("Error Description: ") + error->Description,
@@ -209,8 +209,8 @@ void vcUPDATECTL::onSignedReadComplete(const host::AsyncProperty& property) {
 
 void vcUPDATECTL::finishVerification() {
     Verification& verification = *mVerification;
-    if (const std::optional<QString> problem = signing::Check(mSigningKey, verification.signatureBytes,
-                                                              verification.stored, verification.digest)) {
+    if (const std::optional<QString> problem =
+            signing::Check(mSigningKey, verification.signatureBytes, verification.stored, verification.digest)) {
         failVerification(*problem);
         return;
     }
@@ -236,15 +236,15 @@ void vcUPDATECTL::failVerification(const QString& reason) {
     }
     QFile::remove(verification.signature);
     const bool versionFile = isVersionFile(verification.target);
-    showStepFailure(
-        (versionFile ? QStringLiteral("The version file could not be verified: ")
-                     : QStringLiteral("The update package could not be verified: ")) +
-        reason +
-        (versionFile ? QStringLiteral(". It is not what the vendor signed, so nothing was recorded. This is not a "
-                                      "connection problem.") +
-                           kCheckFailed
-                     : QStringLiteral(". It is not what the vendor signed, so it was not kept and will not be run. "
-                                      "This is not a connection problem.")));
+    showStepFailure((versionFile ? QStringLiteral("The version file could not be verified: ")
+                                 : QStringLiteral("The update package could not be verified: ")) +
+                    reason +
+                    (versionFile
+                         ? QStringLiteral(". It is not what the vendor signed, so nothing was recorded. This is not a "
+                                          "connection problem.") +
+                               kCheckFailed
+                         : QStringLiteral(". It is not what the vendor signed, so it was not kept and will not be run. "
+                                          "This is not a connection problem.")));
 }
 
 void vcUPDATECTL::onAsyncReadProgress(const host::AsyncProperty& property) {
@@ -297,8 +297,8 @@ void vcUPDATECTL::showReadFailure(const host::AsyncProperty& property) {
 }
 
 void vcUPDATECTL::onAsyncReadComplete(const host::AsyncProperty& property) {
-    if (mVerification && (property.PropertyName == mVerification->stored ||
-                          property.PropertyName == mVerification->signature)) {
+    if (mVerification &&
+        (property.PropertyName == mVerification->stored || property.PropertyName == mVerification->signature)) {
         onSignedReadComplete(property);
         return;
     }
