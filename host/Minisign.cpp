@@ -1,5 +1,7 @@
 #include "host/Minisign.h"
 
+#include "host/Blake2b.h"
+
 #include <QFile>
 #include <QList>
 #include <QtEndian>
@@ -19,7 +21,7 @@ constexpr int SignatureLineSize = AlgorithmSize + KeyIdSize + EdSignatureSize;
 constexpr qint64 ReadChunk = 1 << 20;
 
 static_assert(EdKeySize == 32 && EdSignatureSize == 64, "minisign uses Ed25519 keys and signatures");
-static_assert(Blake2b512::DigestSize == crypto_generichash_BYTES_MAX, "minisign prehashes with BLAKE2b-512");
+static_assert(Blake2b::DigestSize == crypto_generichash_BYTES_MAX, "minisign prehashes with BLAKE2b-512");
 
 const QByteArray UntrustedPrefix = QByteArrayLiteral("untrusted comment: ");
 const QByteArray TrustedPrefix = QByteArrayLiteral("trusted comment: ");
@@ -217,9 +219,7 @@ SignatureCheck Verify(const MinisignPublicKey& key, const MinisignSignature& sig
         return LibraryFailure();
     }
     if (signature.algorithm == MinisignSignature::Algorithm::Prehashed) {
-        Blake2b512 hash;
-        hash.update(message);
-        return VerifyPrehashed(key, signature, hash.final());
+        return VerifyPrehashed(key, signature, Blake2b::hash(message));
     }
     const SignatureCheck sameKey = CheckSameKey(key, signature);
     if (!sameKey.ok()) {
@@ -243,10 +243,10 @@ SignatureCheck VerifyPrehashed(const MinisignPublicKey& key, const MinisignSigna
                        QStringLiteral("the signature is in the legacy format, which is checked against the whole "
                                       "file, not its digest"));
     }
-    if (digest.size() != Blake2b512::DigestSize) {
+    if (digest.size() != Blake2b::DigestSize) {
         return Failure(
             SignatureError::MessageMismatch,
-            QStringLiteral("the file's digest has %1 bytes, not %2").arg(digest.size()).arg(Blake2b512::DigestSize));
+            QStringLiteral("the file's digest has %1 bytes, not %2").arg(digest.size()).arg(Blake2b::DigestSize));
     }
     return CheckSigned(key, signature, reinterpret_cast<const unsigned char*>(digest.constData()),
                        size_t(digest.size()));
@@ -277,7 +277,7 @@ SignatureCheck VerifyFile(const MinisignPublicKey& key, const MinisignSignature&
         }
         return CheckSigned(key, signature, mapped, size_t(size));
     }
-    Blake2b512 hash;
+    Blake2b hash;
     QByteArray chunk(ReadChunk, Qt::Uninitialized);
     for (;;) {
         const qint64 got = file.read(chunk.data(), chunk.size());
@@ -287,45 +287,9 @@ SignatureCheck VerifyFile(const MinisignPublicKey& key, const MinisignSignature&
         if (got == 0) {
             break;
         }
-        hash.update(chunk.constData(), got);
+        hash.addData(chunk.constData(), got);
     }
-    return VerifyPrehashed(key, signature, hash.final());
-}
-
-struct Blake2b512::State {
-    crypto_generichash_state state;
-    bool valid = false;
-    bool finished = false;
-};
-
-Blake2b512::Blake2b512() : mState(std::make_unique<State>()) {
-    mState->valid = SodiumReady() && crypto_generichash_init(&mState->state, nullptr, 0, DigestSize) == 0;
-}
-
-Blake2b512::~Blake2b512() = default;
-
-bool Blake2b512::isValid() const {
-    return mState->valid;
-}
-
-void Blake2b512::update(const char* data, qint64 size) {
-    if (!mState->valid || mState->finished || size <= 0) {
-        return;
-    }
-    crypto_generichash_update(&mState->state, reinterpret_cast<const unsigned char*>(data),
-                              static_cast<unsigned long long>(size));
-}
-
-QByteArray Blake2b512::final() {
-    if (!mState->valid || mState->finished) {
-        return {};
-    }
-    mState->finished = true;
-    QByteArray digest(DigestSize, '\0');
-    if (crypto_generichash_final(&mState->state, reinterpret_cast<unsigned char*>(digest.data()), DigestSize) != 0) {
-        return {};
-    }
-    return digest;
+    return VerifyPrehashed(key, signature, hash.result());
 }
 
 } // namespace host

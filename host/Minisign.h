@@ -81,27 +81,4 @@ SignatureCheck VerifyFile(const MinisignPublicKey& key, const MinisignSignature&
 // The key id as minisign prints it (upper-case hex), for messages.
 QString KeyIdText(const QByteArray& keyId);
 
-// BLAKE2b-512 fed piece by piece, for a package that is hashed while it
-// downloads. `final` may be called once; update after it is ignored.
-class Blake2b512 {
-public:
-    static constexpr int DigestSize = 64;
-
-    Blake2b512();
-    ~Blake2b512();
-    Blake2b512(const Blake2b512&) = delete;
-    Blake2b512& operator=(const Blake2b512&) = delete;
-
-    // False when the cryptography library could not start; update and final
-    // then do nothing and return an empty digest.
-    bool isValid() const;
-    void update(const char* data, qint64 size);
-    void update(const QByteArray& bytes) { update(bytes.constData(), bytes.size()); }
-    QByteArray final();
-
-private:
-    struct State;
-    std::unique_ptr<State> mState;
-};
-
 } // namespace host

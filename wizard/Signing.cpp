@@ -1,5 +1,6 @@
 #include "wizard/Signing.h"
 
+#include "host/Blake2b.h"
 #include "host/Minisign.h"
 
 namespace signing {
@@ -20,7 +21,7 @@ std::optional<QString> Check(const QString& keyLine, const QByteArray& signature
     // The digest taken while the file arrived spares reading a large package
     // again; a legacy signature covers the bytes themselves and reads them.
     const bool prehashed = signature.value.algorithm == host::MinisignSignature::Algorithm::Prehashed;
-    const host::SignatureCheck check = prehashed && digest.size() == host::Blake2b512::DigestSize
+    const host::SignatureCheck check = prehashed && digest.size() == host::Blake2b::DigestSize
                                            ? host::VerifyPrehashed(key.value, signature.value, digest)
                                            : host::VerifyFile(key.value, signature.value, path);
     if (!check.ok()) {
