@@ -12,8 +12,10 @@ class QNetworkReply;
 namespace host {
 
 // Reads http and https URLs into files with QNetworkAccessManager, on the
-// thread that owns the reader (the user-interface thread); it starts no
-// thread of its own.
+// thread that owns the reader (the user-interface thread). Only a read that
+// asks for a digest starts a thread of its own, which hashes the chunks
+// already stored while the next ones arrive; the read waits for it only when
+// it falls a few chunks behind, and at the end.
 //
 // Every read asks the server for the newest copy (no cache), follows
 // redirects except from https to http, takes the proxy from the system and
@@ -47,6 +49,9 @@ namespace host {
 // exactly the rest of that same file; one that sends the whole file instead
 // has changed it, and the read starts over once. Progress of a resumed
 // transfer carries the count of resumes.
+//
+// The digest covers exactly the bytes of the stored file: a resumed transfer
+// goes on with the same hash, one that starts over starts it over too.
 //
 // Before a successful completion a last progress event reports the whole
 // size, so a listener that remembers the last progress total sees the real

@@ -1,3 +1,4 @@
+#include "host/Blake2b.h"
 #include "host/NetworkAsyncReader.h"
 #include "tests/support/FaultServer.h"
 
@@ -148,6 +149,7 @@ private slots:
 
     void digest_isThatOfTheStoredFile_data();
     void digest_isThatOfTheStoredFile();
+    void digestWorker_resultCoversAllAddedSinceTheReset();
 };
 
 void tst_AsyncRead::readSentinel(host::AsyncReader& reader, Events& events) {
@@ -653,6 +655,28 @@ void tst_AsyncRead::digest_isThatOfTheStoredFile() {
     QCOMPARE(contentOf(name), value);
     const bool digested = option == AsyncReadOption::Digest && !value.isEmpty();
     QCOMPARE(done.Digest.toHex(), digested ? blake2b512(value).toHex() : QByteArray());
+}
+
+void tst_AsyncRead::digestWorker_resultCoversAllAddedSinceTheReset() {
+    // More buffers than it lends out, handed over faster than they are hashed:
+    // copying is quicker than hashing, and the bytes are ready beforehand.
+    constexpr qsizetype kBuffer = 1024 * 1024;
+    const QByteArray all = pattern(24 * kBuffer);
+    host::Blake2bWorker worker(kBuffer, 4);
+    qsizetype kept = 0; // where the bytes since the reset begin
+    for (qsizetype at = 0; at < all.size(); at += kBuffer) {
+        if (at == 3 * kBuffer) {
+            worker.reset();
+            kept = at;
+        }
+        QByteArray buffer = worker.borrow();
+        const qsizetype used = at == 0 ? 1000 : kBuffer; // not always full
+        std::copy_n(all.constData() + at, used, buffer.data());
+        worker.add(std::move(buffer), used);
+    }
+    const QByteArray digest = worker.result(); // at once, before anything else takes time
+    QCOMPARE(digest.toHex(), blake2b512(all.mid(kept)).toHex());
+    QCOMPARE(worker.result().toHex(), blake2b512(QByteArray()).toHex()); // it starts afresh
 }
 
 QTEST_GUILESS_MAIN(tst_AsyncRead)
