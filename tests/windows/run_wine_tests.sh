@@ -55,6 +55,11 @@ trap 'exit 1' INT TERM
 export WINEPREFIX=$prefix WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
 unset DISPLAY WAYLAND_DISPLAY
 
+# The first start fills the new prefix (its registry among it) in the
+# background; let that end before the checks read and write the registry.
+"$wine" wineboot -i >/dev/null 2>&1
+"$wineserver" -w
+
 status=0
 for run in "en_US.UTF-8 1252" "ja_JP.UTF-8 932"; do
     read -r locale codepage <<<"$run"
