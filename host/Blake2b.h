@@ -9,7 +9,7 @@
 #include <thread>
 #include <vector>
 
-struct crypto_generichash_blake2b_state;
+struct evp_md_ctx_st;
 
 namespace host {
 
@@ -37,7 +37,8 @@ public:
     static QByteArray hash(const QByteArray& data);
 
 private:
-    std::unique_ptr<crypto_generichash_blake2b_state> mState;
+    evp_md_ctx_st* mState;
+    bool mFailed = false;
 };
 
 // A Blake2b that hashes on a thread of its own, so that hashing a large
