@@ -13,6 +13,7 @@
 #include <QCloseEvent>
 #include <QGuiApplication>
 #include <QIcon>
+#include <QLoggingCategory>
 #include <QPushButton>
 #include <QScreen>
 #include <QTimer>
@@ -26,6 +27,10 @@
 #endif
 
 namespace {
+// A silent check, which nobody watches, ends with one line saying what it
+// did: on a scheduler's run that line is all anyone sees.
+Q_LOGGING_CATEGORY(lcCheck, "kelvane.check", QtInfoMsg)
+
 const QString kZentVersionFile = QStringLiteral("veltrin_zent.txt");
 const QString kMarloVersionFile = QStringLiteral("veltrin_marlo.txt");
 
@@ -135,8 +140,23 @@ void frmUPDATE::Form_Load() {
 
 void frmUPDATE::Timer1_Timer() {
     if (startup::ModeFor(host::Command()) == startup::RunMode::SilentCheck) {
+        logCheckResult();
         Unload();
     }
+}
+
+void frmUPDATE::logCheckResult() const {
+    const QString url = vcUPDATECTL1->ConfigFileURL();
+    if (vcUPDATECTL1->serverVersionRecorded()) {
+        qCInfo(lcCheck, "recorded ServerVersion %s, published at %s", qUtf8Printable(vcUPDATECTL1->serverVersion()),
+               qUtf8Printable(url));
+        return;
+    }
+    QString why = vcUPDATECTL1->failureText().simplified();
+    if (why.isEmpty()) {
+        why = QStringLiteral("the check of %1 had not ended after %2 s").arg(url).arg(Timer1->interval() / 1000);
+    }
+    qCWarning(lcCheck, "nothing recorded: %s", qUtf8Printable(why));
 }
 
 void frmUPDATE::vcUPDATECTL1_CloseRequest(const QString& DownloadedFile) {

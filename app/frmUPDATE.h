@@ -49,6 +49,9 @@ protected:
     void closeEvent(QCloseEvent* event) override;
 
 private:
+    // The silent check's one line: the version recorded, or why none was.
+    void logCheckResult() const;
+
     bool mHiddenByLoad = false;
     bool mUnloaded = false;
 };

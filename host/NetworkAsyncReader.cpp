@@ -1,6 +1,7 @@
 #include "host/NetworkAsyncReader.h"
 
 #include "host/Blake2b.h"
+#include "host/Log.h"
 #include "host/PartFile.h"
 
 #include <QDir>
@@ -39,6 +40,23 @@ constexpr int kMaxRedirects = 10;
 
 // A link that dropped this often in one download is not coming back soon.
 constexpr int kMaxResumes = 3;
+
+// How a log line names a failure's kind.
+const char* failureName(AsyncReadFailure failure) {
+    switch (failure) {
+    case AsyncReadFailure::None:
+        break;
+    case AsyncReadFailure::Network:
+        return "network";
+    case AsyncReadFailure::TooLarge:
+        return "too large";
+    case AsyncReadFailure::NoSpace:
+        return "no space";
+    case AsyncReadFailure::WriteFailed:
+        return "write failed";
+    }
+    return "none";
+}
 
 // The length the server announced for the body, read from every
 // Content-Length it sent (Qt joins repeated headers into one list).
@@ -214,6 +232,9 @@ std::optional<AsyncReadError> NetworkAsyncReader::AsyncRead(const QString& targe
 }
 
 void NetworkAsyncReader::startAttempt(Read& read) {
+    qCDebug(lcDownload, "%s: requesting into %s from byte %lld (attempt %d)",
+            qUtf8Printable(read.url.toDisplayString()), qUtf8Printable(QDir::toNativeSeparators(read.propertyName)),
+            static_cast<long long>(read.written), read.resumes + 1);
     QNetworkRequest request(read.url);
     request.setAttribute(QNetworkRequest::CacheLoadControlAttribute, QNetworkRequest::AlwaysNetwork);
     request.setAttribute(QNetworkRequest::CacheSaveControlAttribute, false);
@@ -557,6 +578,7 @@ void NetworkAsyncReader::onFinished(quint64 id, QNetworkReply* reply) {
         problem = QStringLiteral("%1 (network error %2)").arg(reply->errorString()).arg(int(reply->error()));
     }
     const bool transient = reply->error() == QNetworkReply::NoError || isTransient(reply->error());
+    qCDebug(lcDownload, "%s: attempt ended: %s", qUtf8Printable(read->url.toDisplayString()), qUtf8Printable(problem));
     if (transient && resumeLater(*read)) {
         return;
     }
@@ -595,6 +617,16 @@ void NetworkAsyncReader::complete(Read& done, AsyncReadFailure failure, const QS
         }
     }
     read->part.reset(); // a failed read's part file goes before anyone hears of it
+    const QString url = read->url.toDisplayString();
+    const QString path = QDir::toNativeSeparators(read->propertyName);
+    if (failure == AsyncReadFailure::None) {
+        qCDebug(lcDownload, "%s: stored %lld bytes in %s", qUtf8Printable(url), static_cast<long long>(stored),
+                qUtf8Printable(path));
+    } else {
+        qCWarning(lcDownload, "%s: download to %s failed (%s, %lld bytes stored, %d resumes): %s", qUtf8Printable(url),
+                  qUtf8Printable(path), failureName(failure), static_cast<long long>(stored), read->resumes,
+                  qUtf8Printable(property.FailureDetail));
+    }
 
     const QPointer<NetworkAsyncReader> alive(this);
     if (failure == AsyncReadFailure::None && (read->lastProgressRead != stored || read->lastProgressMax != stored)) {

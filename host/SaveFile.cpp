@@ -1,5 +1,7 @@
 #include "host/SaveFile.h"
 
+#include "host/Log.h"
+
 #include <QSaveFile>
 
 namespace host {
@@ -15,9 +17,8 @@ QString writeFailure(const QFileDevice& file) {
     return reason;
 }
 
-} // namespace
-
-std::optional<QString> SaveWholeFile(const QString& path, const QByteArray& bytes) {
+// The caller reports a failure in its own terms; the steps are detail.
+std::optional<QString> saveWholeFile(const QString& path, const QByteArray& bytes) {
     QSaveFile file(path);
     // Unbuffered, so that a full disk shows in write() itself. Through Qt's
     // buffer a small file reaches the disk only in the flush inside commit(),
@@ -46,6 +47,18 @@ std::optional<QString> SaveWholeFile(const QString& path, const QByteArray& byte
         return writeFailure(file);
     }
     return std::nullopt;
+}
+
+} // namespace
+
+std::optional<QString> SaveWholeFile(const QString& path, const QByteArray& bytes) {
+    const std::optional<QString> error = saveWholeFile(path, bytes);
+    if (error) {
+        qCDebug(lcSaveFile, "%s: not saved: %s", qUtf8Printable(path), qUtf8Printable(*error));
+    } else {
+        qCDebug(lcSaveFile, "%s: saved %lld bytes", qUtf8Printable(path), static_cast<long long>(bytes.size()));
+    }
+    return error;
 }
 
 } // namespace host

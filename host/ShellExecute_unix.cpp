@@ -1,5 +1,7 @@
 #include "host/ShellExecute.h"
 
+#include "host/Log.h"
+
 #include <QDeadlineTimer>
 #include <QFile>
 #include <QFileInfo>
@@ -9,6 +11,7 @@
 
 #include <cerrno>
 #include <csignal>
+#include <cstring>
 #include <fcntl.h>
 #include <spawn.h>
 #include <sys/wait.h>
@@ -42,7 +45,8 @@ bool looksLikeProgram(QFile& file) {
 
 // Starts the desktop's opener on `file` in `workDir`, as our own child so that
 // its exit status can be read (QProcess would kill it when given up). It gets
-// no input and default signal handling. Returns -1 when it cannot be started.
+// no input and default signal handling. Returns -1, with errno set, when it
+// cannot be started.
 pid_t spawnOpener(const QString& file, const QString& workDir) {
     const QByteArray program("xdg-open");
     const QByteArray argument = QFile::encodeName(file);
@@ -68,24 +72,40 @@ pid_t spawnOpener(const QString& file, const QString& workDir) {
     const int error = posix_spawnp(&pid, program.constData(), &actions, &attributes, argv, environ);
     posix_spawnattr_destroy(&attributes);
     posix_spawn_file_actions_destroy(&actions);
-    return error == 0 ? pid : -1;
+    if (error != 0) {
+        errno = error;
+        return -1;
+    }
+    return pid;
 }
 
 // Waits at most gOpenerWait for the opener's answer. Exit status 0 means a
 // program took the file; xdg-open exits 3 when nothing can open it. An
 // opener still running by then is left to run, and reaped when it ends.
-std::int32_t openerAnswer(pid_t pid) {
+std::int32_t openerAnswer(pid_t pid, const QString& path) {
     const QDeadlineTimer deadline(gOpenerWait);
     for (;;) {
         int status = 0;
         const pid_t ended = ::waitpid(pid, &status, WNOHANG);
         if (ended == pid) {
-            return WIFEXITED(status) && WEXITSTATUS(status) == 0 ? kStarted : kNoAssociation;
+            if (WIFEXITED(status) && WEXITSTATUS(status) == 0) {
+                qCDebug(lcHandoff, "%s: xdg-open took it", qUtf8Printable(path));
+                return kStarted;
+            }
+            // xdg-open's own statuses: 3 means nothing on this machine opens the file.
+            qCWarning(lcHandoff, "%s: refused by xdg-open (%s %d)", qUtf8Printable(path),
+                      WIFEXITED(status) ? "exit status" : "killed by signal",
+                      WIFEXITED(status) ? WEXITSTATUS(status) : WTERMSIG(status));
+            return kNoAssociation;
         }
         if (ended < 0 && errno != EINTR) {
-            return kNoAssociation; // its answer is lost; the user is told rather than left guessing
+            // Its answer is lost; the user is told rather than left guessing.
+            qCWarning(lcHandoff, "%s: the answer of xdg-open was lost: %s", qUtf8Printable(path), std::strerror(errno));
+            return kNoAssociation;
         }
         if (deadline.hasExpired()) {
+            qCDebug(lcHandoff, "%s: xdg-open still runs after %lld ms; taken as accepted", qUtf8Printable(path),
+                    static_cast<long long>(gOpenerWait.count()));
             std::thread([pid] {
                 int ignored = 0;
                 while (::waitpid(pid, &ignored, 0) < 0 && errno == EINTR) {
@@ -108,14 +128,21 @@ std::int32_t ShellExecuteOpen(const std::u16string& file, const std::u16string& 
     const QString path = QString::fromStdU16String(file);
     const QString workDir = QString::fromStdU16String(directory);
     if (path.isEmpty()) {
+        qCWarning(lcHandoff, "no file was named to open");
         return kFileNotFound;
     }
     const QFileInfo info(path);
     if (!info.exists()) {
+        qCWarning(lcHandoff, "%s: cannot be opened: no such file", qUtf8Printable(path));
         return kFileNotFound;
     }
     QFile handle(path);
-    if (!info.isFile() || !handle.open(QIODevice::ReadOnly)) {
+    if (!info.isFile()) {
+        qCWarning(lcHandoff, "%s: cannot be opened: not a regular file", qUtf8Printable(path));
+        return kAccessDenied;
+    }
+    if (!handle.open(QIODevice::ReadOnly)) {
+        qCWarning(lcHandoff, "%s: cannot be opened: %s", qUtf8Printable(path), qUtf8Printable(handle.errorString()));
         return kAccessDenied;
     }
     const bool program = looksLikeProgram(handle);
@@ -124,10 +151,23 @@ std::int32_t ShellExecuteOpen(const std::u16string& file, const std::u16string& 
     const QString absolute = info.absoluteFilePath();
     if (program) {
         QFile::setPermissions(absolute, QFile::permissions(absolute) | QFileDevice::ExeOwner);
-        return QProcess::startDetached(absolute, {}, workDir) ? kStarted : kBadFormat;
+        QProcess process;
+        process.setProgram(absolute);
+        process.setWorkingDirectory(workDir);
+        if (!process.startDetached()) {
+            qCWarning(lcHandoff, "%s: the program cannot be started in %s: %s", qUtf8Printable(absolute),
+                      qUtf8Printable(workDir), qUtf8Printable(process.errorString()));
+            return kBadFormat;
+        }
+        qCDebug(lcHandoff, "%s: started as a program in %s", qUtf8Printable(absolute), qUtf8Printable(workDir));
+        return kStarted;
     }
     const pid_t opener = spawnOpener(absolute, workDir);
-    return opener < 0 ? kNoAssociation : openerAnswer(opener);
+    if (opener < 0) {
+        qCWarning(lcHandoff, "%s: xdg-open cannot be started: %s", qUtf8Printable(absolute), std::strerror(errno));
+        return kNoAssociation;
+    }
+    return openerAnswer(opener, absolute);
 }
 
 } // namespace host

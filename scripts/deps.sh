@@ -4,9 +4,9 @@
 #   deps.sh test   that, plus what the test suite and the benchmark need
 set -euo pipefail
 
-packages=(cmake make g++ pkg-config libsodium-dev libssl-dev qt6-base-dev fonts-dejavu-core fonts-liberation2 python3 xvfb xauth xdg-utils)
+packages=(cmake make g++ pkg-config libsodium-dev libssl-dev qt6-base-dev fonts-dejavu-core fonts-liberation2 python3 xvfb xauth xdg-utils xdotool)
 if [ "${1:-run}" = test ]; then
-    packages+=(curl nginx-light nginx openssl gzip tinyproxy g++-mingw-w64-x86-64 wine wine64 time xdotool minisign)
+    packages+=(curl nginx-light nginx openssl gzip tinyproxy g++-mingw-w64-x86-64 wine wine64 time minisign desktop-file-utils systemd)
 fi
 
 missing=()

@@ -3,10 +3,24 @@
 # server and runs the updater against it. Arguments go to kelvane ("Check",
 # "/Auto"). The demo keeps its settings in build/demo-config, seeded with an
 # installed version 1.0, so the settings of this machine are left alone.
+#
+# Without a display the window runs in a virtual X server and the demo plays
+# the whole update by itself (scripts/demo.sh): Next, Next, Setup, with a
+# screenshot of every stage in build/demo/. With a display it waits for you.
+#
+# KELVANE_RUN_DIR names a folder that already holds a built app/kelvane and
+# tools/kelvane_snap: then nothing is installed or built, and the settings,
+# the screenshots and the downloads stay in that folder.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
-bash "$root/scripts/deps.sh" run
-bash "$root/scripts/build.sh"
+if [ -n "${KELVANE_RUN_DIR:-}" ]; then
+    build=$(cd "$KELVANE_RUN_DIR" && pwd)
+else
+    bash "$root/scripts/deps.sh" run
+    bash "$root/scripts/build.sh"
+    build=$root/build
+fi
+app=$build/app
 
 work=$(mktemp -d)
 cleanup() {
@@ -17,7 +31,7 @@ trap cleanup EXIT
 base=$(bash "$root/server/serve.sh" "$work")
 echo "Update server: $base"
 
-export XDG_CONFIG_HOME="${KELVANE_DEMO_CONFIG:-$root/build/demo-config}"
+export XDG_CONFIG_HOME="${KELVANE_DEMO_CONFIG:-$build/demo-config}"
 mkdir -p "$XDG_CONFIG_HOME"
 [ -f "$XDG_CONFIG_HOME/Quorant.conf" ] || printf '[General]\nCurrentProduct=1MR\nCurrentVersion=1.0\n' > "$XDG_CONFIG_HOME/Quorant.conf"
 echo "Settings: $XDG_CONFIG_HOME/Quorant.conf"
@@ -27,20 +41,26 @@ if [ -z "${XDG_RUNTIME_DIR:-}" ]; then
     mkdir -m 700 -p "$XDG_RUNTIME_DIR"
 fi
 
-kelvane=("$root/build/app/kelvane" "$@")
-if [ -z "${DISPLAY:-}" ] && [ -z "${WAYLAND_DISPLAY:-}" ] && [ "${1:-}" != Check ]; then
-    echo "No display: running in a virtual X server (xvfb-run); the window is not visible from here."
-    kelvane=(xvfb-run -a -s "-screen 0 1024x768x24" "${kelvane[@]}")
+rm -f "$app/SAMPLE-UPDATE-RAN.txt"
+if [ -z "${DISPLAY:-}" ] && [ -z "${WAYLAND_DISPLAY:-}" ] && [ "$*" != Check ]; then
+    echo "No display: the demo plays the update by itself in a virtual X server."
+    # xvfb-run waits for its server and the demo bounds every wait of its
+    # own; the outer bound only catches what neither foresaw.
+    status=0
+    timeout -k 5 180 xvfb-run -a -s "-screen 0 1024x768x24" \
+        bash "$root/scripts/demo.sh" "$build" "$build/demo" "$@" || status=$?
+    [ "$status" -eq 124 ] && echo "The demo did not end within 180 seconds and was stopped." >&2
+    exit "$status"
 fi
-rm -f "$root/build/app/SAMPLE-UPDATE-RAN.txt"
+
 status=0
-"${kelvane[@]}" || status=$?
+"$app/kelvane" "$@" || status=$?
 # The package runs detached from the updater; give it a moment to leave its sign.
 for _ in 1 2 3 4 5 6 7 8 9 10; do
-    [ -f "$root/build/app/SAMPLE-UPDATE-RAN.txt" ] && break
+    [ -f "$app/SAMPLE-UPDATE-RAN.txt" ] && break
     sleep 0.3
 done
-if [ -f "$root/build/app/SAMPLE-UPDATE-RAN.txt" ]; then
-    echo "The sample update ran: $root/build/app/SAMPLE-UPDATE-RAN.txt"
+if [ -f "$app/SAMPLE-UPDATE-RAN.txt" ]; then
+    echo "The sample update ran: $app/SAMPLE-UPDATE-RAN.txt"
 fi
 exit "$status"

@@ -3,9 +3,15 @@
 #include "host/MsgBox.h"
 #include "settings/RegistryBackend.h"
 
+#include <QLoggingCategory>
+
 namespace modRWRegistry {
 
 namespace {
+// A failure of the store is one warning line, with the path and the reason
+// its description carries; reads and writes are detail.
+Q_LOGGING_CATEGORY(lcSettings, "kelvane.settings", QtInfoMsg)
+
 // Only the space character counts as a blank here.
 bool isBlankName(const QString& name) {
     for (const QChar c : name) {
@@ -17,10 +23,12 @@ bool isBlankName(const QString& name) {
 }
 
 void showNullName() {
+    qCWarning(lcSettings, "a value name that is empty or blank was refused");
     host::MsgBox(QStringLiteral("strValue do not null"));
 }
 
 void showFailure(const StoreFailure& failure) {
+    qCWarning(lcSettings, "%s", qUtf8Printable(QString::fromStdU16String(failure.description)));
     host::MsgBox(QString::fromStdU16String(failure.description));
 }
 } // namespace
@@ -36,6 +44,8 @@ std::optional<QString> TryGetAppSetting(const QString& strValue) {
         showFailure(*result.failure);
         return std::nullopt;
     }
+    qCDebug(lcSettings, "%s: %s", qUtf8Printable(strValue),
+            result.value ? qUtf8Printable(QString::fromStdU16String(*result.value)) : "(no value)");
     return result.value ? QString::fromStdU16String(*result.value) : QString();
 }
 
@@ -43,16 +53,19 @@ QString GetAppSetting(const QString& strValue) {
     return TryGetAppSetting(strValue).value_or(QString());
 }
 
-void SaveAppSetting(const QString& strValue, const QString& strData) {
+bool SaveAppSetting(const QString& strValue, const QString& strData) {
     if (isBlankName(strValue)) {
         showNullName();
-        return;
+        return false;
     }
     const std::optional<StoreFailure> failure = RegWriteString(RootKey::CurrentUser, kProductKey.toStdU16String(),
                                                                strValue.toStdU16String(), strData.toStdU16String());
     if (failure) {
         showFailure(*failure);
+        return false;
     }
+    qCDebug(lcSettings, "%s set to %s", qUtf8Printable(strValue), qUtf8Printable(strData));
+    return true;
 }
 
 } // namespace modRWRegistry

@@ -22,6 +22,7 @@ std::optional<QString> TryGetAppSetting(const QString& strValue);
 
 // Stores `strData` under the value name. The same blank-name rule applies; a
 // failure of the store shows its description and nothing more happens.
-void SaveAppSetting(const QString& strValue, const QString& strData);
+// Returns whether the value was stored.
+bool SaveAppSetting(const QString& strValue, const QString& strData);
 
 } // namespace modRWRegistry

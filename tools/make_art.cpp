@@ -1,4 +1,5 @@
-// Draws Kelvane's banner picture into wizard/resources and its window icons into app/resources. The results are
+// Draws Kelvane's banner picture into wizard/resources, its window icons into app/resources and the desktop's larger
+// icons into dist/icons. The results are
 // committed, so this only runs on request (the `art` build target); it paints into QImages and never opens a window.
 
 #include <QColor>
@@ -231,6 +232,26 @@ QImage banner() {
     return img;
 }
 
+// The desktop's icon at the larger theme sizes: the banner's pictogram, smoothly drawn, centred on a transparent
+// square. The two smallest sizes are the window's hand-placed icons.
+QImage themeIcon(int px) {
+    const QColor ink(0x1d, 0x4f, 0x9e);
+    const QColor white(255, 255, 255);
+    const PictogramStyle main{
+        ink, 1.6, white, QColor(0x7d, 0xb8, 0xf2), QColor(0x1f, 0x5c, 0xc0), white, QColor(0xc9, 0xdc, 0xf3), ink};
+    const int w = px * 15 / 16;
+    const int h = qRound(w * kUnitH / kUnitW);
+    QImage work(QSize(px, px), QImage::Format_ARGB32_Premultiplied);
+    work.fill(Qt::transparent);
+    QPainter p(&work);
+    p.drawImage(QPointF((px - w) / 2.0, (px - h) / 2.0), pictogramLayer(QSize(w, h), main));
+    p.end();
+    QImage img = work.convertToFormat(QImage::Format_ARGB32);
+    img.setDotsPerMeterX(kDotsPerMeter);
+    img.setDotsPerMeterY(kDotsPerMeter);
+    return img;
+}
+
 // The 16 colours of the classic VGA / Windows palette.
 QVector<QRgb> vgaPalette() {
     return {qRgb(0x00, 0x00, 0x00), qRgb(0x80, 0x00, 0x00), qRgb(0x00, 0x80, 0x00), qRgb(0x80, 0x80, 0x00),
@@ -361,8 +382,8 @@ bool save(const QImage& img, const QString& path, const char* format) {
 
 } // namespace
 
-// Writes the panel's banner into wizard/resources and the window's icons
-// into app/resources below the given source folder.
+// Writes the panel's banner into wizard/resources, the window's icons into
+// app/resources and the desktop's icons into dist/icons below the given source folder.
 int main(int argc, char** argv) {
     if (argc != 2) {
         std::fprintf(stderr, "usage: make_art SOURCE_DIR\n");
@@ -371,7 +392,8 @@ int main(int argc, char** argv) {
     const QDir source(QString::fromLocal8Bit(argv[1]));
     const QDir wizard(source.filePath(QStringLiteral("wizard/resources")));
     const QDir app(source.filePath(QStringLiteral("app/resources")));
-    for (const QDir& dir : {wizard, app}) {
+    const QDir theme(source.filePath(QStringLiteral("dist/icons")));
+    for (const QDir& dir : {wizard, app, theme}) {
         if (!dir.exists() && !QDir().mkpath(dir.path())) {
             std::fprintf(stderr, "make_art: cannot create %s\n", qUtf8Printable(dir.path()));
             return 1;
@@ -380,5 +402,8 @@ int main(int argc, char** argv) {
     bool ok = save(banner(), wizard.filePath(QStringLiteral("banner.bmp")), "BMP");
     ok = save(toSixteenColours(icon32()), app.filePath(QStringLiteral("kelvane-32.png")), "PNG") && ok;
     ok = save(toSixteenColours(icon16()), app.filePath(QStringLiteral("kelvane-16.png")), "PNG") && ok;
+    for (const int px : {48, 64, 128, 256}) {
+        ok = save(themeIcon(px), theme.filePath(QStringLiteral("kelvane-%1.png").arg(px)), "PNG") && ok;
+    }
     return ok ? 0 : 1;
 }

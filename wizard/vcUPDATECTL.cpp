@@ -15,6 +15,7 @@
 #include <QGroupBox>
 #include <QLabel>
 #include <QLockFile>
+#include <QLoggingCategory>
 #include <QPushButton>
 #include <QTemporaryFile>
 
@@ -27,6 +28,11 @@ const QString kCheckFailed = QStringLiteral(" The update check did not succeed."
 // One copy at a time works on a program folder's downloads; the others see
 // this file. No package or version file is ever called so.
 const QString kFolderLockName = QStringLiteral("Kelvane.lock");
+
+// Failures the wizard finds itself (an unusable or unverified file, a folder
+// it cannot hold): one warning line each. A read that failed has its line
+// from the reader.
+Q_LOGGING_CATEGORY(lcWizard, "kelvane.wizard", QtInfoMsg)
 } // namespace
 
 vcUPDATECTL::vcUPDATECTL(host::AsyncReader* reader, QWidget* parent) : QWidget(parent), mReader(reader) {
@@ -89,10 +95,12 @@ void vcUPDATECTL::cmdNEXT_Click() {
 
     if (mStep == 1) {
         if (mConfigFileURL.isEmpty()) {
-            host::MsgBox(QStringLiteral("A configuration download URL was not provided.  Kelvane cannot continue."),
-                         host::MsgBoxIcon::Critical, QStringLiteral("Error"));
+            mFailureText = QStringLiteral("A configuration download URL was not provided.  Kelvane cannot continue.");
+            qCWarning(lcWizard, "no version file address: the installed edition is unknown");
+            host::MsgBox(mFailureText, host::MsgBoxIcon::Critical, QStringLiteral("Error"));
             mStep -= 1;
         } else if (const std::optional<QString> busy = lockFolder()) {
+            qCWarning(lcWizard, "%s", qUtf8Printable(*busy));
             showStepFailure(*busy);
         } else {
             startDownload(mConfigFileURL, mAppFolder + mVersionFileName);
@@ -128,9 +136,12 @@ void vcUPDATECTL::BeginDownload(const QString& url, const QString& localPath, bo
     const std::optional<host::AsyncReadError> error =
         mReader->AsyncRead(url, localPath, limit, digest ? host::AsyncReadOption::Digest : host::AsyncReadOption::None);
     if (error) {
-        host::MsgBox(QString::number(error->Number) + QStringLiteral(":Error in call to BeginDownload().") +
-                         QStringLiteral("\r\n\r\n") + QStringLiteral("Error Description: ") + error->Description,
-                     host::MsgBoxIcon::Critical, QStringLiteral("Warning"));
+        qCWarning(lcWizard, "%s: download to %s not started (error %d): %s", qUtf8Printable(url),
+                  qUtf8Printable(QDir::toNativeSeparators(localPath)), error->Number,
+                  qUtf8Printable(error->Description));
+        mFailureText = QString::number(error->Number) + QStringLiteral(":Error in call to BeginDownload().") +
+                       QStringLiteral("\r\n\r\n") + QStringLiteral("Error Description: ") + error->Description;
+        host::MsgBox(mFailureText, host::MsgBoxIcon::Critical, QStringLiteral("Warning"));
     }
 }
 
@@ -140,6 +151,7 @@ void vcUPDATECTL::startDownload(const QString& url, const QString& target) {
         return;
     }
     Verification verification;
+    verification.url = url;
     verification.target = target;
     verification.stored = isVersionFile(target) ? target : host::NewPartFilePath(mAppFolder);
     verification.signature = host::NewPartFilePath(mAppFolder);
@@ -217,6 +229,8 @@ void vcUPDATECTL::finishVerification() {
     const QString target = verification.target;
     if (verification.stored != target) {
         if (const std::optional<QString> error = host::ReplaceFile(verification.stored, target)) {
+            qCWarning(lcWizard, "%s: the verified file cannot be renamed to %s: %s", qUtf8Printable(verification.url),
+                      qUtf8Printable(QDir::toNativeSeparators(target)), qUtf8Printable(*error));
             verification.failed = true;
             QFile::remove(verification.stored);
             showStepFailure(QStringLiteral("Could not write the update package to ") +
@@ -230,6 +244,7 @@ void vcUPDATECTL::finishVerification() {
 
 void vcUPDATECTL::failVerification(const QString& reason) {
     Verification& verification = *mVerification;
+    qCWarning(lcWizard, "%s: not verified: %s", qUtf8Printable(verification.url), qUtf8Printable(reason));
     verification.failed = true;
     if (verification.fileDone) {
         QFile::remove(verification.stored);
@@ -318,6 +333,8 @@ void vcUPDATECTL::DownloadComplete(const QString& localPath) {
     if (isVersionFile(localPath)) {
         const std::optional<QStringList> lines = ReadVersionFile();
         if (!lines) {
+            qCWarning(lcWizard, "%s: the downloaded version file cannot be read",
+                      qUtf8Printable(QDir::toNativeSeparators(localPath)));
             ErrorMessage();
             return;
         }
@@ -325,12 +342,13 @@ void vcUPDATECTL::DownloadComplete(const QString& localPath) {
         // recorded, Next is not offered, and even a forced Next has no
         // package to fetch and no name to write outside the program folder.
         if (const std::optional<QString> problem = versionfile::Problem(*lines)) {
+            qCWarning(lcWizard, "%s: %s", qUtf8Printable(mConfigFileURL), qUtf8Printable(*problem));
             mUpdateURL.clear();
             mUpdateFileName.clear();
             showStepFailure(*problem + kCheckFailed);
             return;
         }
-        modRWRegistry::SaveAppSetting(QStringLiteral("ServerVersion"), mServerVersion);
+        mServerVersionRecorded = modRWRegistry::SaveAppSetting(QStringLiteral("ServerVersion"), mServerVersion);
         lblVERSION->setText(VersionText(mCurrentVersion, mServerVersion));
         if (mServerVersion == mCurrentVersion) {
             lblYES->setText(kNoNewVersionText);
@@ -352,6 +370,7 @@ void vcUPDATECTL::ErrorMessage() {
 }
 
 void vcUPDATECTL::showStepFailure(const QString& text) {
+    mFailureText = text;
     if (mStep != 1) {
         lblPROGRESSUPDATE->setText(text);
         return;

@@ -62,6 +62,11 @@ public:
     QString updateFileName() const { return mUpdateFileName; }
     QString downloadedFile() const { return mDownloadedFile; }
     qint64 lastBytesMax() const { return mLastBytesMax; }
+    // The text of the last failure shown (in the panel or a box), empty while
+    // nothing has failed.
+    QString failureText() const { return mFailureText; }
+    // Whether the published version has been recorded as ServerVersion.
+    bool serverVersionRecorded() const { return mServerVersionRecorded; }
 
     // The panel's controls.
     QLabel* Image1 = nullptr;
@@ -116,6 +121,7 @@ private:
     // under a part file's name until its signature has verified (the version
     // file, which records nothing before it is read, under its own name).
     struct Verification {
+        QString url;       // where the file comes from
         QString target;    // where the file belongs once verified
         QString stored;    // where its read stores it
         QString signature; // where the read of its signature stores that
@@ -138,4 +144,6 @@ private:
     QString mUpdateFileName;
     QString mDownloadedFile;
     qint64 mLastBytesMax = 0;
+    QString mFailureText;
+    bool mServerVersionRecorded = false;
 };
