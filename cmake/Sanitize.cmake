@@ -15,7 +15,7 @@ if(KELVANE_SANITIZE)
     add_link_options(-fsanitize=${KELVANE_SANITIZE})
     set(supp "${PROJECT_SOURCE_DIR}/tests/sanitizers")
     set(KELVANE_SANITIZER_ENV
-        "ASAN_OPTIONS=halt_on_error=1:abort_on_error=1:detect_leaks=1:strict_string_checks=1"
+        "ASAN_OPTIONS=halt_on_error=1:abort_on_error=1:detect_leaks=1"
         "LSAN_OPTIONS=suppressions=${supp}/lsan.supp:print_suppressions=0"
         "UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1:suppressions=${supp}/ubsan.supp")
 endif()
