@@ -2,11 +2,15 @@
 # Installs the Debian 12 packages Kelvane needs, only those that are missing.
 #   deps.sh run    what building and running the updater needs
 #   deps.sh test   that, plus what the test suite and the benchmark need
+#   deps.sh fuzz   that, plus clang and its libFuzzer and sanitizer runtimes
 set -euo pipefail
 
 packages=(cmake make g++ pkg-config libsodium-dev libssl-dev qt6-base-dev fonts-dejavu-core fonts-liberation2 python3 xvfb xauth xdg-utils xdotool)
-if [ "${1:-run}" = test ]; then
+if [ "${1:-run}" = test ] || [ "${1:-run}" = fuzz ]; then
     packages+=(curl nginx-light nginx openssl gzip tinyproxy g++-mingw-w64-x86-64 wine wine64 time minisign desktop-file-utils systemd)
+fi
+if [ "${1:-run}" = fuzz ]; then
+    packages+=(clang libclang-rt-14-dev)
 fi
 
 missing=()

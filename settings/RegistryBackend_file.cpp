@@ -17,6 +17,7 @@
 #include <QTemporaryDir>
 
 #include <cerrno>
+#include <map>
 #include <memory>
 
 namespace modRWRegistry {
@@ -176,6 +177,15 @@ public:
 
     QSettings& settings() { return *mSettings; }
 
+    // Every key with its value, as QSettings reads them.
+    std::map<QString, QVariant> values() const {
+        std::map<QString, QVariant> all;
+        for (const QString& key : mSettings->allKeys()) {
+            all[key] = mSettings->value(key);
+        }
+        return all;
+    }
+
     // The copy as QSettings writes it, with every change made so far.
     std::optional<QByteArray> written() {
         mSettings->sync();
@@ -302,9 +312,18 @@ std::optional<StoreFailure> RegWriteString(RootKey, const std::u16string& strPat
         return notSaved(QStringLiteral("it is not in the settings format"));
     }
     snapshot.settings().setValue(name, QString::fromStdU16String(strData));
+    const std::map<QString, QVariant> expected = snapshot.values();
     const std::optional<QByteArray> merged = snapshot.written();
     if (!merged) {
         return notSaved(QStringLiteral("its new content cannot be prepared"));
+    }
+    // QSettings writes back what it read in its own notation, and some lines
+    // it accepts (a section header with an empty name, say) come back as
+    // other values. Rather than change another program's setting, such a
+    // file is left as it was.
+    Snapshot reread;
+    if (reread.load(*merged) || !reread.intact() || reread.values() != expected) {
+        return notSaved(QStringLiteral("it holds entries that would not be written back unchanged"));
     }
     if (const std::optional<QString> error = host::SaveWholeFile(path, *merged)) {
         return notSaved(*error);

@@ -89,4 +89,16 @@ std::optional<QString> Problem(const QStringList& lines) {
     return std::nullopt;
 }
 
+Published Interpret(const QStringList& lines) {
+    Published published;
+    published.productName = lines.value(0);
+    published.serverVersion = lines.value(1);
+    published.problem = Problem(lines);
+    if (!published.problem) {
+        published.updateURL = lines.value(2);
+        published.updateFileName = UpdateFileNameFor(published.serverVersion);
+    }
+    return published;
+}
+
 } // namespace versionfile

@@ -38,4 +38,18 @@ bool IsPlainFileName(const QString& name);
 // text ends in a full stop and is meant for the user.
 std::optional<QString> Problem(const QStringList& lines);
 
+// What a check takes from the lines of a version file: the published fields
+// (empty where the file has no such line), the package's file name when the
+// file has all three lines, and why the file cannot drive an update. When
+// `problem` is set, the package URL and file name are empty, so nothing can
+// be fetched or written on the strength of a file that was refused.
+struct Published {
+    QString productName;
+    QString serverVersion;
+    QString updateURL;
+    QString updateFileName;
+    std::optional<QString> problem;
+};
+Published Interpret(const QStringList& lines);
+
 } // namespace versionfile

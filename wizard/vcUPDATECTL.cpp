@@ -331,8 +331,8 @@ void vcUPDATECTL::onAsyncReadComplete(const host::AsyncProperty& property) {
 
 void vcUPDATECTL::DownloadComplete(const QString& localPath) {
     if (isVersionFile(localPath)) {
-        const std::optional<QStringList> lines = ReadVersionFile();
-        if (!lines) {
+        const std::optional<versionfile::Published> published = ReadVersionFile();
+        if (!published) {
             qCWarning(lcWizard, "%s: the downloaded version file cannot be read",
                       qUtf8Printable(QDir::toNativeSeparators(localPath)));
             ErrorMessage();
@@ -341,11 +341,9 @@ void vcUPDATECTL::DownloadComplete(const QString& localPath) {
         // A file that cannot drive an update is a failed check: nothing is
         // recorded, Next is not offered, and even a forced Next has no
         // package to fetch and no name to write outside the program folder.
-        if (const std::optional<QString> problem = versionfile::Problem(*lines)) {
-            qCWarning(lcWizard, "%s: %s", qUtf8Printable(mConfigFileURL), qUtf8Printable(*problem));
-            mUpdateURL.clear();
-            mUpdateFileName.clear();
-            showStepFailure(*problem + kCheckFailed);
+        if (published->problem) {
+            qCWarning(lcWizard, "%s: %s", qUtf8Printable(mConfigFileURL), qUtf8Printable(*published->problem));
+            showStepFailure(*published->problem + kCheckFailed);
             return;
         }
         mServerVersionRecorded = modRWRegistry::SaveAppSetting(QStringLiteral("ServerVersion"), mServerVersion);
@@ -383,21 +381,20 @@ void vcUPDATECTL::showStepFailure(const QString& text) {
 
 // Returns nothing, with every field as it was, when the local copy could not
 // be opened or read; the caller then treats the check as failed. Otherwise
-// the lines read, for the caller to judge.
-std::optional<QStringList> vcUPDATECTL::ReadVersionFile() {
+// the file's reading, for the caller to judge.
+std::optional<versionfile::Published> vcUPDATECTL::ReadVersionFile() {
     const QString path = mAppFolder + mVersionFileName;
     const std::optional<QStringList> lines = versionfile::ReadFile(path);
     if (!lines) {
         return std::nullopt;
     }
-    mProductName = lines->value(0);
-    mServerVersion = lines->value(1);
-    mUpdateURL = lines->value(2);
-    if (lines->size() >= 3) {
-        mUpdateFileName = versionfile::UpdateFileNameFor(mServerVersion);
-    }
+    const versionfile::Published published = versionfile::Interpret(*lines);
+    mProductName = published.productName;
+    mServerVersion = published.serverVersion;
+    mUpdateURL = published.updateURL;
+    mUpdateFileName = published.updateFileName;
     QFile::remove(path);
-    return lines;
+    return published;
 }
 
 void vcUPDATECTL::removeLeftovers() {

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "host/AsyncRead.h"
+#include "wizard/VersionFile.h"
 
 #include <QList>
 #include <QString>
@@ -107,7 +108,7 @@ private:
     void DownloadComplete(const QString& localPath);
     void ErrorMessage();
     void showStepFailure(const QString& text);
-    std::optional<QStringList> ReadVersionFile();
+    std::optional<versionfile::Published> ReadVersionFile();
     // Makes this copy the only one working on the program folder's
     // downloads; returns why it cannot.
     std::optional<QString> lockFolder();
