@@ -94,8 +94,9 @@ public:
     // Starts reading `target` into the file `propertyName`, always asking for
     // the newest copy, and returns at once. `maxBytes` caps what the read may
     // hold; more is a failed read. With AsyncReadOption::Digest the
-    // completion carries the digest of what was stored, at no second read
-    // of the file.
+    // completion carries the digest of what was stored, made while the read
+    // goes on: the bytes are read back as they are stored, from the system's
+    // file cache while it still holds them, not from the disk after the end.
     // Returns an error when the read cannot be started; then no event follows.
     virtual std::optional<AsyncReadError> AsyncRead(const QString& target, const QString& propertyName, qint64 maxBytes,
                                                     AsyncReadOption option = AsyncReadOption::None) = 0;

@@ -1,6 +1,10 @@
 #include "host/Blake2b.h"
 
+#include <QFile>
+
 #include <openssl/evp.h>
+
+#include <algorithm>
 
 namespace host {
 
@@ -45,10 +49,15 @@ QByteArray Blake2b::hash(const QByteArray& data) {
     return hasher.result();
 }
 
-Blake2bWorker::Blake2bWorker(qsizetype bufferSize, int buffers)
-    : mBufferSize(bufferSize), mBuffers(buffers), mThread([this] { run(); }) {}
+namespace {
+// What the follower reads back at a time: small against memory, large
+// against the cost of a read.
+constexpr qint64 kFollowBlock = 1024 * 1024;
+} // namespace
 
-Blake2bWorker::~Blake2bWorker() {
+Blake2bFollower::Blake2bFollower(const QString& path) : mPath(path), mThread([this] { run(); }) {}
+
+Blake2bFollower::~Blake2bFollower() {
     {
         const std::lock_guard<std::mutex> lock(mMutex);
         mStop = true;
@@ -57,64 +66,79 @@ Blake2bWorker::~Blake2bWorker() {
     mThread.join();
 }
 
-QByteArray Blake2bWorker::borrow() {
-    std::unique_lock<std::mutex> lock(mMutex);
-    mDone.wait(lock, [this] { return !mFree.empty() || mCreated < mBuffers; });
-    if (mFree.empty()) {
-        ++mCreated;
-        return QByteArray(mBufferSize, Qt::Uninitialized);
-    }
-    QByteArray buffer = std::move(mFree.back());
-    mFree.pop_back();
-    return buffer;
-}
-
-void Blake2bWorker::add(QByteArray buffer, qsizetype size) {
+void Blake2bFollower::stored(qint64 end) {
     {
         const std::lock_guard<std::mutex> lock(mMutex);
-        if (size <= 0) {
-            mFree.push_back(std::move(buffer));
-            return;
-        }
-        mJobs.push_back({std::move(buffer), size});
+        mStored = std::max(mStored, end);
     }
     mWork.notify_one();
 }
 
-void Blake2bWorker::reset() {
-    {
-        const std::lock_guard<std::mutex> lock(mMutex);
-        mJobs.push_back({QByteArray(), -1});
-    }
-    mWork.notify_one();
-}
-
-QByteArray Blake2bWorker::result() {
+void Blake2bFollower::reset() {
     std::unique_lock<std::mutex> lock(mMutex);
-    mDone.wait(lock, [this] { return mJobs.empty() && !mBusy; });
-    return mHash.result();
+    mDone.wait(lock, [this] { return !mBusy; });
+    mHash.reset();
+    mStored = mHashed = 0;
+    mReadFailed = false;
 }
 
-void Blake2bWorker::run() {
+QByteArray Blake2bFollower::result(qint64 end) {
+    std::unique_lock<std::mutex> lock(mMutex);
+    mStored = std::max(mStored, end);
+    mWork.notify_one();
+    mDone.wait(lock, [this, end] { return !mBusy && (mReadFailed || mHashed >= end); });
+    // The file must be closed before it can be renamed on Windows.
+    mCloseFile = true;
+    mWork.notify_one();
+    mDone.wait(lock, [this] { return !mCloseFile; });
+    QByteArray digest = mHash.result();
+    if (mReadFailed || mHashed != end) {
+        digest.clear();
+    }
+    mStored = mHashed = 0;
+    mReadFailed = false;
+    return digest;
+}
+
+void Blake2bFollower::run() {
+    QFile file(mPath);
+    QByteArray block(kFollowBlock, Qt::Uninitialized);
     std::unique_lock<std::mutex> lock(mMutex);
     for (;;) {
-        mWork.wait(lock, [this] { return mStop || !mJobs.empty(); });
+        mWork.wait(lock, [this] { return mStop || mCloseFile || (!mReadFailed && mHashed < mStored); });
         if (mStop) {
             return;
         }
-        Job job = std::move(mJobs.front());
-        mJobs.pop_front();
+        if (mCloseFile) {
+            file.close();
+            mCloseFile = false;
+            mDone.notify_all();
+            continue;
+        }
+        const qint64 from = mHashed;
+        const qint64 want = std::min(mStored - from, kFollowBlock);
         mBusy = true;
         lock.unlock();
-        if (job.size < 0) {
-            mHash.reset();
-        } else {
-            mHash.addData(job.buffer.constData(), job.size);
+        qint64 got = 0;
+        if ((file.isOpen() || file.open(QIODevice::ReadOnly | QIODevice::Unbuffered)) &&
+            (file.pos() == from || file.seek(from))) {
+            while (got < want) {
+                const qint64 chunk = file.read(block.data() + got, want - got);
+                if (chunk <= 0) {
+                    break;
+                }
+                got += chunk;
+            }
+        }
+        if (got == want) {
+            mHash.addData(block.constData(), got);
         }
         lock.lock();
         mBusy = false;
-        if (job.size >= 0) {
-            mFree.push_back(std::move(job.buffer));
+        if (got == want) {
+            mHashed += got;
+        } else {
+            mReadFailed = true;
         }
         mDone.notify_all();
     }

@@ -1,13 +1,12 @@
 #pragma once
 
 #include <QByteArray>
+#include <QString>
 
 #include <condition_variable>
-#include <deque>
 #include <memory>
 #include <mutex>
 #include <thread>
-#include <vector>
 
 struct evp_md_ctx_st;
 
@@ -41,46 +40,44 @@ private:
     bool mFailed = false;
 };
 
-// A Blake2b that hashes on a thread of its own, so that hashing a large
-// download overlaps with receiving and storing it instead of adding to it.
-// The bytes come in buffers it lends out: at most `buffers` buffers of
-// `bufferSize` bytes exist, so memory stays flat whatever the size, and a
-// producer that outruns the hashing waits in borrow() for the oldest buffer
-// to be hashed. All members are called from one thread, the producer's.
-class Blake2bWorker {
+// The BLAKE2b-512 digest of a file that is being written, made on a thread
+// of its own that reads the file back as its writer reports progress. The
+// hashing overlaps with receiving and storing the bytes, and may fall as far
+// behind as it likes without holding them in memory: what it has not read yet
+// stays in the system's file cache, and it catches up while the writer waits
+// for the disk at the end. It thus hashes the bytes as they were stored. All
+// members are called from one thread, the writer's.
+class Blake2bFollower {
 public:
-    Blake2bWorker(qsizetype bufferSize, int buffers);
-    // Drops whatever is still queued; waits only for the buffer being hashed.
-    ~Blake2bWorker();
-    Blake2bWorker(const Blake2bWorker&) = delete;
-    Blake2bWorker& operator=(const Blake2bWorker&) = delete;
+    explicit Blake2bFollower(const QString& path);
+    // Stops at once; waits only for the block being hashed.
+    ~Blake2bFollower();
+    Blake2bFollower(const Blake2bFollower&) = delete;
+    Blake2bFollower& operator=(const Blake2bFollower&) = delete;
 
-    // A buffer of bufferSize bytes to fill, to be handed back with add().
-    QByteArray borrow();
-    // Hashes the first `size` bytes of a borrowed `buffer` after everything
-    // added before; a size of 0 only gives the buffer back.
-    void add(QByteArray buffer, qsizetype size);
-    // Forgets everything added so far, in order with add().
+    // The file's first `end` bytes are written and may be hashed.
+    void stored(qint64 end);
+    // Forgets everything hashed; returns once the file is no longer being
+    // read, so that the writer may then cut it and start again.
     void reset();
-    // Waits until everything added is hashed; then as Blake2b::result().
-    QByteArray result();
+    // Waits until the first `end` bytes are hashed and gives their digest
+    // (DigestSize bytes), or an empty array when the file could not be read
+    // back whole. The file is closed afterwards, and a new digest starts
+    // from nothing.
+    QByteArray result(qint64 end);
 
 private:
-    struct Job {
-        QByteArray buffer;
-        qsizetype size = 0; // -1: reset
-    };
     void run();
 
-    const qsizetype mBufferSize;
-    const int mBuffers;
-    Blake2b mHash; // the worker's while it runs a job, guarded by mMutex otherwise
+    const QString mPath;
     std::mutex mMutex;
-    std::condition_variable mWork; // a job came, or the worker must stop
-    std::condition_variable mDone; // a job was finished
-    std::deque<Job> mJobs;
-    std::vector<QByteArray> mFree;
-    int mCreated = 0;
+    std::condition_variable mWork; // more bytes were stored, or the thread must stop
+    std::condition_variable mDone; // a block was hashed, or reading failed
+    Blake2b mHash;                 // the thread's while mBusy, guarded by mMutex otherwise
+    qint64 mStored = 0;            // bytes the writer reported
+    qint64 mHashed = 0;            // bytes hashed since the last reset
+    bool mReadFailed = false;
+    bool mCloseFile = false; // the thread closes the file before it hashes again
     bool mBusy = false;
     bool mStop = false;
     std::thread mThread; // last: starts once everything above exists

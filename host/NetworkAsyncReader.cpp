@@ -28,10 +28,6 @@ namespace {
 // disk; the content itself lives only in the part file.
 constexpr qint64 kReadBufferSize = 1024 * 1024;
 
-// Buffers lent to the thread that hashes a read's content: enough to keep it
-// busy while the next chunk is read and stored, few enough to keep memory flat.
-constexpr int kDigestBuffers = 4;
-
 // Listeners redraw on every progress event; more than ten a second is waste.
 constexpr qint64 kProgressIntervalMs = 100;
 
@@ -144,10 +140,11 @@ struct NetworkAsyncReader::Read {
     QUrl url;       // where the next attempt goes: the address the first whole answer came from
     qint64 cap = 0; // the most the read may hold
     std::unique_ptr<PartFile> part;
-    std::unique_ptr<Blake2bWorker> digest; // of the bytes stored; null when the read did not ask for it
-    qint64 written = 0;                    // bytes stored in the part file
-    qint64 total = -1;                     // the length the first whole answer announced, -1 when none
-    QByteArray validator;                  // If-Range of a resume; empty: the server offered none
+    bool wantsDigest = false;
+    std::unique_ptr<Blake2bFollower> digest; // of the bytes stored; made with the part file
+    qint64 written = 0;                      // bytes stored in the part file
+    qint64 total = -1;                       // the length the first whole answer announced, -1 when none
+    QByteArray validator;                    // If-Range of a resume; empty: the server offered none
     int resumes = 0;
     bool restarted = false; // the server has once sent the whole file again
 
@@ -223,7 +220,7 @@ std::optional<AsyncReadError> NetworkAsyncReader::AsyncRead(const QString& targe
     read->url = parsed.url;
     read->cap = maxBytes;
     if (option == AsyncReadOption::Digest) {
-        read->digest = std::make_unique<Blake2bWorker>(kReadBufferSize, kDigestBuffers);
+        read->wantsDigest = true;
     }
     Read& started = *read;
     mReads.emplace(read->id, std::move(read));
@@ -351,12 +348,12 @@ bool NetworkAsyncReader::acceptHeaders(Read& read) {
         // The file is no longer the one whose start is stored.
         read.restarted = true;
         read.offset = read.written = 0;
+        if (read.digest) {
+            read.digest->reset(); // before the file is cut, which it may be reading
+        }
         if (!read.part->resize(0) || !read.part->seek(0)) {
             complete(read, AsyncReadFailure::WriteFailed, read.part->errorString());
             return false;
-        }
-        if (read.digest) {
-            read.digest->reset();
         }
     } else if (read.offset > 0 || status == 206) {
         complete(read, AsyncReadFailure::Network,
@@ -427,6 +424,9 @@ bool NetworkAsyncReader::acceptHeaders(Read& read) {
             complete(read, AsyncReadFailure::WriteFailed, error);
             return false;
         }
+        if (read.wantsDigest) {
+            read.digest = std::make_unique<Blake2bFollower>(read.part->fileName());
+        }
     }
     return true;
 }
@@ -449,15 +449,9 @@ bool NetworkAsyncReader::drain(Read& read) {
                      QStringLiteral("More than %1 bytes arrived; at most %1 bytes may be held.").arg(read.cap));
             return false;
         }
-        // A read that is hashed reads into a buffer the hashing thread takes
-        // over afterwards, so the bytes are not copied once more.
-        QByteArray lent = read.digest ? read.digest->borrow() : QByteArray();
-        char* const bytes = read.digest ? lent.data() : mChunk.data();
+        char* const bytes = mChunk.data();
         const qint64 got = reply->read(bytes, std::min<qint64>(available, kReadBufferSize));
         if (got <= 0) {
-            if (read.digest) {
-                read.digest->add(std::move(lent), 0);
-            }
             break;
         }
         // A short write carries no reason; the write of the rest fails and
@@ -472,10 +466,10 @@ bool NetworkAsyncReader::drain(Read& read) {
             }
             done += chunk;
         }
-        if (read.digest) {
-            read.digest->add(std::move(lent), got);
-        }
         read.written += got;
+        if (read.digest) {
+            read.digest->stored(read.written);
+        }
     }
     return true;
 }
@@ -605,18 +599,31 @@ void NetworkAsyncReader::complete(Read& done, AsyncReadFailure failure, const QS
     property.Failure = failure;
     property.FailureDetail = detail;
     if (failure == AsyncReadFailure::None) {
-        if (const std::optional<QString> error = read->part->Commit(read->propertyName)) {
+        std::optional<QString> error;
+        if (read->digest) {
+            // The hashing catches up while the disk takes the bytes.
+            error = read->part->Sync();
+            if (!error) {
+                property.Digest = read->digest->result(stored);
+                if (property.Digest.isEmpty()) {
+                    error = QStringLiteral("The stored file could not be read back for its digest.");
+                }
+            }
+        }
+        if (!error) {
+            error = read->part->Commit(read->propertyName);
+        }
+        if (error) {
             property.Failure = failure = AsyncReadFailure::WriteFailed;
             property.FailureDetail = *error;
+            property.Digest.clear();
         } else {
             property.BytesMax = stored;
             property.File = read->propertyName;
-            if (read->digest) {
-                property.Digest = read->digest->result();
-            }
         }
     }
-    read->part.reset(); // a failed read's part file goes before anyone hears of it
+    read->digest.reset(); // its handle goes first: Windows removes no open file
+    read->part.reset();   // a failed read's part file goes before anyone hears of it
     const QString url = read->url.toDisplayString();
     const QString path = QDir::toNativeSeparators(read->propertyName);
     if (failure == AsyncReadFailure::None) {

@@ -112,11 +112,15 @@ PartFile::~PartFile() {
     }
 }
 
-std::optional<QString> PartFile::Commit(const QString& target) {
+std::optional<QString> PartFile::Sync() {
     if (!flush()) {
         return errorString();
     }
-    if (const std::optional<QString> error = syncToDisk(*this)) {
+    return syncToDisk(*this);
+}
+
+std::optional<QString> PartFile::Commit(const QString& target) {
+    if (const std::optional<QString> error = Sync()) {
         return error;
     }
     close(); // Windows renames no open file

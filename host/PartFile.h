@@ -40,6 +40,9 @@ public:
     // one step. Returns the system's reason on failure; `target` is then
     // left as it was.
     std::optional<QString> Commit(const QString& target);
+    // Puts what is written on the disk, as Commit() does first; a Commit()
+    // right after finds nothing left to do.
+    std::optional<QString> Sync();
 
 private:
     using QFile::QFile;

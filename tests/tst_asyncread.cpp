@@ -149,7 +149,7 @@ private slots:
 
     void digest_isThatOfTheStoredFile_data();
     void digest_isThatOfTheStoredFile();
-    void digestWorker_resultCoversAllAddedSinceTheReset();
+    void digestFollower_resultCoversEveryStoredByte();
 };
 
 void tst_AsyncRead::readSentinel(host::AsyncReader& reader, Events& events) {
@@ -657,26 +657,27 @@ void tst_AsyncRead::digest_isThatOfTheStoredFile() {
     QCOMPARE(done.Digest.toHex(), digested ? blake2b512(value).toHex() : QByteArray());
 }
 
-void tst_AsyncRead::digestWorker_resultCoversAllAddedSinceTheReset() {
-    // More buffers than it lends out, handed over faster than they are hashed:
-    // copying is quicker than hashing, and the bytes are ready beforehand.
-    constexpr qsizetype kBuffer = 1024 * 1024;
-    const QByteArray all = pattern(24 * kBuffer);
-    host::Blake2bWorker worker(kBuffer, 4);
-    qsizetype kept = 0; // where the bytes since the reset begin
-    for (qsizetype at = 0; at < all.size(); at += kBuffer) {
-        if (at == 3 * kBuffer) {
-            worker.reset();
-            kept = at;
-        }
-        QByteArray buffer = worker.borrow();
-        const qsizetype used = at == 0 ? 1000 : kBuffer; // not always full
-        std::copy_n(all.constData() + at, used, buffer.data());
-        worker.add(std::move(buffer), used);
+void tst_AsyncRead::digestFollower_resultCoversEveryStoredByte() {
+    constexpr qsizetype kBlock = 1024 * 1024;
+    const QByteArray all = pattern(64 * kBlock + 1000);
+    const QByteArray expected = blake2b512(all).toHex();
+    QTemporaryDir folder;
+    const QString path = folder.filePath("part");
+    QFile file(path);
+    QVERIFY(file.open(QIODevice::WriteOnly | QIODevice::Unbuffered));
+    host::Blake2bFollower follower(path);
+
+    // Reported faster than it can be hashed: writing is quicker than hashing.
+    QCOMPARE(file.write(all), all.size());
+    for (qsizetype at = kBlock; at < all.size(); at += kBlock) {
+        follower.stored(at);
     }
-    const QByteArray digest = worker.result(); // at once, before anything else takes time
-    QCOMPARE(digest.toHex(), blake2b512(all.mid(kept)).toHex());
-    QCOMPARE(worker.result().toHex(), blake2b512(QByteArray()).toHex()); // it starts afresh
+    const QByteArray digest = follower.result(all.size()); // at once, before anything else takes time
+    QCOMPARE(digest.toHex(), expected);
+
+    // A file that no longer holds what was reported gives no digest at all.
+    QVERIFY(file.resize(10));
+    QVERIFY(follower.result(20).isEmpty());
 }
 
 QTEST_GUILESS_MAIN(tst_AsyncRead)
