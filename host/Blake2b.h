@@ -4,7 +4,6 @@
 #include <QString>
 
 #include <condition_variable>
-#include <memory>
 #include <mutex>
 #include <thread>
 
