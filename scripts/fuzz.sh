@@ -29,17 +29,36 @@ mkdir -p "$findings"
 export ASAN_OPTIONS=halt_on_error=1:abort_on_error=1:detect_leaks=1
 export UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1
 export LSAN_OPTIONS=suppressions=$root/tests/sanitizers/lsan.supp:print_suppressions=0
-failed=()
-printf '%-18s %12s %10s %10s  %s\n' target runs coverage features finding
-for program in "$build"/fuzz/fuzz_*; do
+# Targets run side by side, JOBS at a time (default: one per processor);
+# each still gets SECONDS of its own.
+jobs=${JOBS:-$(nproc)}
+fuzz_one() {
+    local program="$1" name corpus options status=0
     name=$(basename "$program")
     corpus="$work/corpus-$name"
     mkdir -p "$corpus" "$findings/$name"
     cp "$root/fuzz/corpus/$name/." "$corpus/" -r
     options=(-max_total_time="$seconds" -print_final_stats=1 -artifact_prefix="$findings/$name/")
     [ -f "$root/fuzz/$name.dict" ] && options+=(-dict="$root/fuzz/$name.dict")
-    status=0
     (cd "$work" && "$program" "${options[@]}" "$corpus") >"$work/$name.log" 2>&1 || status=$?
+    echo "$status" >"$work/$name.status"
+}
+running=0
+for program in "$build"/fuzz/fuzz_*; do
+    if [ "$running" -ge "$jobs" ]; then
+        wait -n
+        running=$((running - 1))
+    fi
+    fuzz_one "$program" &
+    running=$((running + 1))
+done
+wait
+
+failed=()
+printf '%-18s %12s %10s %10s  %s\n' target runs coverage features finding
+for program in "$build"/fuzz/fuzz_*; do
+    name=$(basename "$program")
+    status=$(cat "$work/$name.status")
     runs=$(sed -n 's/^stat::number_of_executed_units: *//p' "$work/$name.log" | tail -n1)
     cov=$(grep -o 'cov: [0-9]*' "$work/$name.log" | tail -n1 | cut -d' ' -f2)
     ft=$(grep -o 'ft: [0-9]*' "$work/$name.log" | tail -n1 | cut -d' ' -f2)
