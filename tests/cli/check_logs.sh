@@ -5,15 +5,8 @@
 set -u
 kelvane=$1
 source_dir=$2
-work=$(mktemp -d)
-cleanup() {
-    [ -f "$work/server/server.pid" ] && kill "$(cat "$work/server/server.pid")" 2>/dev/null
-    rm -rf "$work"
-}
-trap cleanup EXIT
-mkdir -p "$work/config"
-printf '[General]\nCurrentProduct=1MR\nCurrentVersion=1.0\n' > "$work/config/Quorant.conf"
-base=$(bash "$source_dir/server/serve.sh" "$work/server" 2>/dev/null) || { echo "0 passed, 1 failed"; exit 1; }
+. "$(dirname "$0")/bundled_server.sh" 1MR 1.0
+base=$(start_server "$source_dir") || { echo "0 passed, 1 failed"; exit 1; }
 
 env -u DISPLAY -u WAYLAND_DISPLAY -u QT_QPA_PLATFORM -u QT_LOGGING_RULES \
     XDG_CONFIG_HOME="$work/config" KELVANE_UPDATE_SERVER="$base/missing" \
