@@ -22,4 +22,7 @@ endif()
 if(KELVANE_FUZZ)
     # Coverage for the fuzzer in the product's own code, not only in the targets.
     add_compile_options(-fsanitize=fuzzer-no-link)
+    # Programs other than the targets (the updater, the tests) then need the
+    # coverage hooks too; without a sanitizer runtime nothing else brings them.
+    add_link_options(-fsanitize=fuzzer-no-link)
 endif()
