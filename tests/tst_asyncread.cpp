@@ -1,21 +1,18 @@
 #include "host/Blake2b.h"
 #include "host/NetworkAsyncReader.h"
 #include "tests/support/FaultServer.h"
+#include "tests/support/SmallDisk.h"
 
 #include <QFile>
 #include <QPointer>
 #include <QTemporaryDir>
 #include <QtTest>
 
-#include <QScopeGuard>
-
 #include <chrono>
 #include <climits>
 #include <memory>
 
 #include <sodium.h>
-#include <sys/mount.h>
-#include <unistd.h>
 
 #include <cerrno>
 
@@ -106,6 +103,26 @@ public:
 
 private:
     QObject mContext;
+};
+
+// One read of the fault server's /file, with short pauses before a resume,
+// into a folder of its own.
+struct FileRead {
+    FaultServer server;
+    host::NetworkAsyncReader reader{nullptr, kStallLimit};
+    Events events{reader};
+    QTemporaryDir folder;
+    const QString name = folder.filePath("Update201.EXE");
+
+    explicit FileRead(const FaultRoute& route) {
+        server.route("/file", route);
+        reader.setResumePause(10ms);
+    }
+    // Starts the read and waits for its completion.
+    bool run(AsyncReadOption option = AsyncReadOption::None) {
+        return !reader.AsyncRead(server.url("/file").toString(), name, kNoLimit, option) &&
+               QTest::qWaitFor([this] { return events.completions(name) == 1; }, kTimeoutMs);
+    }
 };
 
 } // namespace
@@ -503,27 +520,21 @@ void tst_AsyncRead::droppedTransfer_resumesOrFails() {
     QFETCH(qint64, announced);
     QFETCH(bool, startsOver);
 
-    FaultServer server;
-    server.route("/file", route);
-    host::NetworkAsyncReader reader(nullptr, kStallLimit);
-    reader.setResumePause(10ms);
-    Events events(reader);
-    QTemporaryDir folder;
-    const QString name = folder.filePath("Update201.EXE");
-    QVERIFY(!reader.AsyncRead(server.url("/file").toString(), name, kNoLimit));
-    QTRY_COMPARE_WITH_TIMEOUT(events.completions(name), 1, kTimeoutMs);
+    FileRead read(route);
+    QVERIFY(read.run());
+    const QString& name = read.name;
 
-    const QList<Event> seen = events.of(name);
+    const QList<Event> seen = read.events.of(name);
     const AsyncProperty done = seen.last().property;
     QVERIFY(seen.last().completion);
     QVERIFY2(done.FailureDetail.contains(detail), qPrintable(done.FailureDetail));
     QCOMPARE(done.Failure, value.isEmpty() ? AsyncReadFailure::Network : AsyncReadFailure::None);
     QCOMPARE(done.Resumes, resumes);
     QCOMPARE(contentOf(name), value);
-    QCOMPARE(entries(folder.path()), value.isEmpty() ? QStringList() : QStringList{"Update201.EXE"});
-    QCOMPARE(server.requestCount("/file"), resumes + 1);
+    QCOMPARE(entries(read.folder.path()), value.isEmpty() ? QStringList() : QStringList{"Update201.EXE"});
+    QCOMPARE(read.server.requestCount("/file"), resumes + 1);
     if (resumes > 0) {
-        const FaultRequest second = server.requests().value(1);
+        const FaultRequest second = read.server.requests().value(1);
         QCOMPARE(second.headers.value("if-range"), ifRange);
         QVERIFY2(second.headers.value("range").startsWith("bytes="), second.headers.value("range").constData());
     }
@@ -564,14 +575,10 @@ void tst_AsyncRead::smallDisk_failsAndKeepsTheOlderFile() {
     QFETCH(bool, fillDuringTransfer);
     QFETCH(AsyncReadFailure, failure);
     QFETCH(QString, detail);
-    if (::geteuid() != 0) {
-        QSKIP("mounting a small tmpfs needs root");
+    const SmallDisk dir("256k");
+    if (!dir.mounted()) {
+        QSKIP(qPrintable(dir.error()));
     }
-    QTemporaryDir dir;
-    const QByteArray disk = QFile::encodeName(dir.path());
-    QVERIFY2(::mount("tmpfs", disk.constData(), "tmpfs", MS_NOSUID | MS_NODEV, "size=256k") == 0,
-             qPrintable(QStringLiteral("no tmpfs could be mounted: ") + qt_error_string(errno)));
-    const auto unmount = qScopeGuard([&] { ::umount2(disk.constData(), MNT_DETACH); });
     const QString target = dir.filePath("Update201.EXE");
     QFile older(target);
     QVERIFY(older.open(QIODevice::WriteOnly) && older.write("the older package") == 17);
@@ -641,17 +648,11 @@ void tst_AsyncRead::digest_isThatOfTheStoredFile() {
     QFETCH(AsyncReadOption, option);
     QFETCH(QByteArray, value);
 
-    FaultServer server;
-    server.route("/file", route);
-    host::NetworkAsyncReader reader(nullptr, kStallLimit);
-    reader.setResumePause(10ms);
-    Events events(reader);
-    QTemporaryDir folder;
-    const QString name = folder.filePath("Update201.EXE");
-    QVERIFY(!reader.AsyncRead(server.url("/file").toString(), name, kNoLimit, option));
-    QTRY_COMPARE_WITH_TIMEOUT(events.completions(name), 1, kTimeoutMs);
+    FileRead read(route);
+    QVERIFY(read.run(option));
+    const QString& name = read.name;
 
-    const AsyncProperty done = events.completion(name);
+    const AsyncProperty done = read.events.completion(name);
     QCOMPARE(contentOf(name), value);
     const bool digested = option == AsyncReadOption::Digest && !value.isEmpty();
     QCOMPARE(done.Digest.toHex(), digested ? blake2b512(value).toHex() : QByteArray());

@@ -2,16 +2,14 @@
 // system's reason and leave the older package exactly as it was, however
 // small the new one is.
 #include "host/SaveFile.h"
+#include "tests/support/SmallDisk.h"
 
 #include <QDir>
 #include <QFile>
-#include <QScopeGuard>
 #include <QTemporaryDir>
 #include <QTest>
 
-#include <sys/mount.h>
 #include <sys/statvfs.h>
-#include <unistd.h>
 
 #include <cerrno>
 
@@ -46,14 +44,10 @@ private slots:
         QFETCH(int, freeBytes);
         QFETCH(int, size);
         QFETCH(bool, fits);
-        if (::geteuid() != 0) {
-            QSKIP("mounting a small tmpfs needs root");
+        const SmallDisk dir("64k");
+        if (!dir.mounted()) {
+            QSKIP(qPrintable(dir.error()));
         }
-        QTemporaryDir dir;
-        const QByteArray disk = QFile::encodeName(dir.path());
-        QVERIFY2(::mount("tmpfs", disk.constData(), "tmpfs", MS_NOSUID | MS_NODEV, "size=64k") == 0,
-                 qPrintable(QStringLiteral("no tmpfs could be mounted: ") + qt_error_string(errno)));
-        const auto unmount = qScopeGuard([&] { ::umount2(disk.constData(), MNT_DETACH); });
         const QString target = dir.filePath(QStringLiteral("Update201.EXE"));
         const QByteArray older("the older package");
         QVERIFY(writeFile(target, older));
