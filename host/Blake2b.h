@@ -13,7 +13,7 @@ namespace host {
 
 // BLAKE2b-512 over bytes that arrive piece by piece, the digest a signature
 // over a package is made of: a signer prehashes the whole file the same way,
-// so a download can be checked without reading it a second time.
+// so a download can be hashed while it arrives rather than after it ends.
 class Blake2b {
 public:
     static constexpr int DigestSize = 64;
