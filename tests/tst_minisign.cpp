@@ -3,7 +3,9 @@
 #include "host/Blake2b.h"
 #include "host/Minisign.h"
 
+#include <QDateTime>
 #include <QProcess>
+#include <QRegularExpression>
 #include <QTemporaryDir>
 #include <QtTest>
 
@@ -138,23 +140,100 @@ private slots:
         QCOMPARE(host::VerifyFile(key, {}, path("message")).error, SignatureError::MalformedSignature);
     }
 
-    // The vendor's tool, signed and unsigned: what it lays out is what Kelvane reads.
+    // The vendor's tool, signed and unsigned: what it lays out is what Kelvane
+    // reads, and the version file's trusted comment names this release and
+    // this package. Rows with a refusal must publish nothing.
     void publishedUpdate_verifies_data() {
         QTest::addColumn<QString>("secretKey");
-        QTest::newRow("signed") << path("a.key");
-        QTest::newRow("unsigned") << QString();
+        QTest::addColumn<QStringList>("options");
+        QTest::addColumn<QString>("product");
+        QTest::addColumn<QString>("refusal");     // empty: published; else what the error says
+        QTest::addColumn<qint64>("expiresAfter"); // seconds after the timestamp; -1: no expires field
+        const QString key = path("a.key");
+        const QString product = QStringLiteral("Veltrin Marlo");
+        QTest::newRow("signed") << key << QStringList() << product << QString() << qint64(-1);
+        QTest::newRow("unsigned") << QString() << QStringList() << product << QString() << qint64(-1);
+        QTest::newRow("--expires 2h") << key << QStringList{"--expires", "2h"} << product << QString() << qint64(7200);
+        QTest::newRow("--expires=90m") << key << QStringList{"--expires=90m"} << product << QString() << qint64(5400);
+        QTest::newRow("--expires 7d") << key << QStringList{"--expires", "7d"} << product << QString()
+                                      << qint64(604800);
+        QTest::newRow("--expires 3600") << key << QStringList{"--expires", "3600"} << product << QString()
+                                        << qint64(3600);
+        QTest::newRow("--expires 366d") << key << QStringList{"--expires", "366d"} << product << QString()
+                                        << qint64(366 * 86400);
+        QTest::newRow("--expires 08h") << key << QStringList{"--expires", "08h"} << product << QString()
+                                       << qint64(8 * 3600);
+        const QString form = QStringLiteral("--expires takes seconds or a number with m, h or d");
+        for (const char* bad : {"2w", "-5", "1.5h", "", "h", "7d ", "2 h"}) {
+            QTest::addRow("--expires '%s'", bad)
+                << key << QStringList{"--expires", bad} << product << form << qint64(-1);
+        }
+        for (const char* zero : {"0", "0m", "000d"}) {
+            QTest::addRow("--expires %s", zero) << key << QStringList{"--expires", zero} << product
+                                                << QStringLiteral("--expires must be longer than 0") << qint64(-1);
+        }
+        for (const char* absurd : {"367d", "31622401", "9999999999", "99999999999999999999d"}) {
+            QTest::addRow("--expires %s", absurd)
+                << key << QStringList{"--expires", absurd} << product << QStringLiteral("is over 366d") << qint64(-1);
+        }
+        QTest::newRow("--expires, unsigned") << QString() << QStringList{"--expires", "2h"} << product
+                                             << QStringLiteral("--expires needs a SECRET_KEY") << qint64(-1);
+        QTest::newRow("--expires twice") << key << QStringList{"--expires", "2h", "--expires", "3h"} << product
+                                         << QStringLiteral("--expires is given twice") << qint64(-1);
+        // A forgotten duration must not take the first argument quietly.
+        QTest::newRow("--expires without duration")
+            << key << QStringList{"--expires"} << product << form + " (3600, 90m, 12h, 7d), not 'veltrin_marlo.txt'"
+            << qint64(-1);
+        QTest::newRow("unknown option") << key << QStringList{"--expire", "2h"} << product
+                                        << QStringLiteral("unknown option '--expire'") << qint64(-1);
+
+        // The longest product whose signature Kelvane still reads: the comment's
+        // other fields and the .minisig's other lines take the rest of its bytes.
+        const QByteArray small = Read(path("message.ED"));
+        const qsizetype otherLines = small.size() - host::ParseSignature(small).value.trustedComment.size();
+        const QByteArray otherFields = "timestamp:" + QByteArray::number(QDateTime::currentSecsSinceEpoch()) +
+                                       "\tfile:veltrin_marlo.txt\tproduct:\tversion:2.0.1\tsize:" +
+                                       QByteArray::number(QFileInfo(path("message")).size()) +
+                                       "\tblake2b:" + QByteArray(128, '0');
+        const qsizetype room = host::MaxMinisignFileSize - otherLines - otherFields.size();
+        // Two bytes a letter: the limit counts bytes, not letters.
+        auto named = [](qsizetype bytes) {
+            return QString(bytes % 2, QLatin1Char('x')) + QString(bytes / 2, QChar(0xE9));
+        };
+        QTest::newRow("longest product") << key << QStringList() << named(room) << QString() << qint64(-1);
+        QTest::newRow("product too long to sign")
+            << key << QStringList() << named(room + 1) << QStringLiteral("trusted comment would be") << qint64(-1);
+        QTest::newRow("product too long to sign, --expires 2h")
+            << key << QStringList{"--expires", "2h"} << named(room - 10) << QStringLiteral("trusted comment would be")
+            << qint64(-1);
     }
     void publishedUpdate_verifies() {
         QFETCH(QString, secretKey);
-        const QString out = path("www-" + QString::number(!secretKey.isEmpty()));
+        QFETCH(QStringList, options);
+        QFETCH(QString, product);
+        QFETCH(QString, refusal);
+        QFETCH(qint64, expiresAfter);
+        const QString out =
+            path("www-" + QString::fromLatin1(QTest::currentDataTag()).replace(QRegularExpression("[^\\w]+"), "-"));
+        const qint64 before = QDateTime::currentSecsSinceEpoch();
         QProcess publish;
-        publish.start("bash", {KELVANE_SOURCE_DIR "/tools/publish.sh", "veltrin_marlo.txt", "Veltrin Marlo", "2.0.1",
-                               path("message"), "http://h:8080/pk/Setup%20201.EXE", secretKey, out});
+        publish.start("bash", QStringList{KELVANE_SOURCE_DIR "/tools/publish.sh"}
+                                  << options
+                                  << QStringList{"veltrin_marlo.txt", product, "2.0.1", path("message"),
+                                                 "http://h:8080/pk/Setup%20201.EXE", secretKey, out});
         QVERIFY(publish.waitForFinished(30000));
-        QVERIFY2(publish.exitCode() == 0, publish.readAllStandardError().constData());
+        const qint64 after = QDateTime::currentSecsSinceEpoch();
+        const QString errors = QString::fromUtf8(publish.readAllStandardError());
+        if (!refusal.isEmpty()) {
+            QVERIFY2(publish.exitCode() != 0, "published what it should refuse");
+            QVERIFY2(errors.contains(refusal), qPrintable(errors));
+            QVERIFY2(!QFileInfo::exists(out), "a refusal wrote files");
+            return;
+        }
+        QVERIFY2(publish.exitCode() == 0, qPrintable(errors));
         const QString versionFile = out + "/soft/veltrin_marlo.txt";
         const QString package = out + "/pk/Setup 201.EXE";
-        QCOMPARE(Read(versionFile), QByteArray("Veltrin Marlo\r\n2.0.1\r\nhttp://h:8080/pk/Setup%20201.EXE\r\n"));
+        QCOMPARE(Read(versionFile), product.toUtf8() + "\r\n2.0.1\r\nhttp://h:8080/pk/Setup%20201.EXE\r\n");
         QCOMPARE(Read(package), Read(path("message")));
         const auto key = host::ParsePublicKey(Read(path("a.pub")));
         for (const QString& file : {versionFile, package}) {
@@ -166,6 +245,36 @@ private slots:
             }
         }
         QCOMPARE(QDir(out).entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot).size(), 2);
+        if (secretKey.isEmpty()) {
+            return;
+        }
+
+        // The version file's comment, field by field, in its order.
+        const QByteArray comment = host::ParseSignature(Read(versionFile + ".minisig")).value.trustedComment;
+        QByteArrayList keys;
+        QHash<QByteArray, QByteArray> values;
+        for (const QByteArray& field : comment.split('\t')) {
+            const qsizetype colon = field.indexOf(':');
+            QVERIFY2(colon > 0, field.constData());
+            keys << field.left(colon);
+            values.insert(field.left(colon), field.mid(colon + 1));
+        }
+        QByteArrayList expectedKeys{"timestamp", "file", "product", "version", "size", "blake2b"};
+        if (expiresAfter >= 0) {
+            expectedKeys << "expires";
+        }
+        QCOMPARE(keys, expectedKeys);
+        bool number = false;
+        const qint64 timestamp = values["timestamp"].toLongLong(&number);
+        QVERIFY2(number && timestamp >= before && timestamp <= after, values["timestamp"].constData());
+        QCOMPARE(values["file"], QByteArray("veltrin_marlo.txt"));
+        QCOMPARE(values["product"], product.toUtf8());
+        QCOMPARE(values["version"], QByteArray("2.0.1"));
+        QCOMPARE(values["size"], QByteArray::number(QFileInfo(package).size()));
+        QCOMPARE(values["blake2b"], host::Blake2b::hash(Read(package)).toHex()); // what b2sum prints
+        if (expiresAfter >= 0) {
+            QCOMPARE(values["expires"], QByteArray::number(timestamp + expiresAfter));
+        }
     }
 
     void malformedSignatureFile_isRefused_data() {
