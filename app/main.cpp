@@ -1,6 +1,7 @@
 #include "app/Startup.h"
 #include "app/frmUPDATE.h"
 #include "host/App.h"
+#include "host/Log.h"
 #include "host/MsgBox.h"
 #include "host/NetworkAsyncReader.h"
 
@@ -9,6 +10,9 @@
 #include <cstdio>
 
 int main(int argc, char* argv[]) {
+    // Log lines quote servers and files: none of their text may start a line
+    // of its own.
+    host::InstallLogEscaping();
     // The mode is read from the command line as it was given, before Qt takes
     // its own options out of it, so main and the window agree on it.
     host::CaptureCommandLine(argc, argv);

@@ -1,4 +1,5 @@
 #include "host/Blake2b.h"
+#include "host/Log.h"
 #include "host/NetworkAsyncReader.h"
 #include "tests/support/FaultServer.h"
 #include "tests/support/SmallDisk.h"
@@ -167,6 +168,9 @@ private slots:
     void digest_isThatOfTheStoredFile_data();
     void digest_isThatOfTheStoredFile();
     void digestFollower_resultCoversEveryStoredByte();
+
+    void logLines_escapeWhatCouldBreakThem_data();
+    void logLines_escapeWhatCouldBreakThem();
 };
 
 void tst_AsyncRead::readSentinel(host::AsyncReader& reader, Events& events) {
@@ -679,6 +683,43 @@ void tst_AsyncRead::digestFollower_resultCoversEveryStoredByte() {
     // A file that no longer holds what was reported gives no digest at all.
     QVERIFY(file.resize(10));
     QVERIFY(follower.result(20).isEmpty());
+}
+
+void tst_AsyncRead::logLines_escapeWhatCouldBreakThem_data() {
+    QTest::addColumn<QString>("text"); // what a server or a file said
+    QTest::addColumn<QString>("line"); // how a log line quotes it
+
+    const QString same; // unchanged
+    QTest::newRow("plain text") << "HTTP status 404 File not found" << same;
+    QTest::newRow("Vietnamese") << QStringLiteral("Lỗi không kết nối đến máy chủ được") << same;
+    QTest::newRow("Windows path") << R"(C:\Program Files\new\tab\x41)" << same;
+    QTest::newRow("emoji beyond 16 bits") << QStringLiteral("ok \U0001F600") << same;
+    QTest::newRow("line feed before a forged line") << "2.0.1\nkelvane.check: recorded ServerVersion 9.9"
+                                                    << R"(2.0.1\nkelvane.check: recorded ServerVersion 9.9)";
+    QTest::newRow("CR LF and tab") << "a\r\n\tb"
+                                   << R"(a\r\n\tb)";
+    QTest::newRow("NUL, escape and DEL") << QString::fromLatin1("a\0b\x1b[31mc\x7f", 10) << R"(a\x00b\x1b[31mc\x7f)";
+    QTest::newRow("C1 controls") << QStringLiteral("a\u0085b\u009bc") << R"(a\u0085b\u009bc)";
+    QTest::newRow("line and paragraph separators") << QStringLiteral("a\u2028b\u2029") << R"(a\u2028b\u2029)";
+    QTest::newRow("bidirectional override") << QStringLiteral("Update\u202Eexe.txt") << R"(Update\u202eexe.txt)";
+    QTest::newRow("zero width, isolate, byte order mark")
+        << QStringLiteral("\u200Ba\u2066b\uFEFF") << R"(\u200ba\u2066b\ufeff)";
+    QTest::newRow("format character beyond 16 bits") << QStringLiteral("a\U000E0001b") << R"(a\U000e0001b)";
+}
+
+void tst_AsyncRead::logLines_escapeWhatCouldBreakThem() {
+    QFETCH(QString, text);
+    QFETCH(QString, line);
+    if (line.isEmpty()) {
+        line = text;
+    }
+    QCOMPARE(host::EscapeControls(text), line);
+
+    // The same through Qt's logging, as the program installs it at start.
+    host::InstallLogEscaping();
+    host::InstallLogEscaping(); // once only: a second call must not escape twice
+    QTest::ignoreMessage(QtWarningMsg, QRegularExpression("^" + QRegularExpression::escape(line) + "$"));
+    qCWarning(host::lcDownload).noquote() << text;
 }
 
 QTEST_GUILESS_MAIN(tst_AsyncRead)

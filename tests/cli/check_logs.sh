@@ -1,26 +1,61 @@
 #!/usr/bin/env bash
 # A silent check that fails leaves its reason where a scheduler's journal
 # finds it: stderr names the address, the HTTP status and what was (not)
-# recorded, on warning lines that are on without any logging rules.
+# recorded, on warning lines that are on without any logging rules. What the
+# server sends stays inside the line that quotes it: a line feed in the
+# published version cannot forge a line of the updater's own.
 set -u
 kelvane=$1
 source_dir=$2
 . "$(dirname "$0")/bundled_server.sh" 1MR 1.0
-base=$(start_server "$source_dir") || { echo "0 passed, 1 failed"; exit 1; }
+base=$(start_server "$source_dir") || { echo "0 passed, 2 failed"; exit 1; }
 
-env -u DISPLAY -u WAYLAND_DISPLAY -u QT_QPA_PLATFORM -u QT_LOGGING_RULES \
-    XDG_CONFIG_HOME="$work/config" KELVANE_UPDATE_SERVER="$base/missing" \
-    timeout 60 "$kelvane" Check 2>"$work/stderr.txt"
-rc=$?
-cat "$work/stderr.txt"
-
-fail=0
+passed=0 failed=0 fail=0
+check() { # SERVER_URL: a silent check against it, its stderr in $work/stderr.txt
+    env -u DISPLAY -u WAYLAND_DISPLAY -u QT_QPA_PLATFORM -u QT_LOGGING_RULES \
+        XDG_CONFIG_HOME="$work/config" KELVANE_UPDATE_SERVER="$1" \
+        timeout 60 "$kelvane" Check 2>"$work/stderr.txt"
+    rc=$?
+    cat "$work/stderr.txt"
+    [ "$rc" -eq 0 ] || { echo "FAIL: exit code $rc"; fail=1; }
+}
 expect() { # WHAT PATTERN
     grep -q -- "$2" "$work/stderr.txt" || { echo "FAIL: stderr does not name $1 ($2)"; fail=1; }
 }
-[ "$rc" -eq 0 ] || { echo "FAIL: exit code $rc"; fail=1; }
+refuse() { # WHAT PATTERN
+    ! grep -q -- "$2" "$work/stderr.txt" || { echo "FAIL: stderr holds $1 ($2)"; fail=1; }
+}
+tally() {
+    if [ "$fail" -eq 0 ]; then passed=$((passed + 1)); else failed=$((failed + 1)); fi
+    fail=0
+}
+
+# A version file that is not there.
+check "$base/missing"
 expect "the failed download, its address and status" \
     "^kelvane.download: $base/missing/soft/veltrin_marlo.txt: .*failed.*HTTP status 404"
 expect "the check's result" "^kelvane.check: nothing recorded"
-if [ "$fail" -eq 0 ]; then echo "1 passed, 0 failed"; else echo "0 passed, 1 failed"; fi
-exit "$fail"
+tally
+
+# A version line that carries a line feed and a forged line after it.
+forged="kelvane.check: recorded ServerVersion 9.9"
+mkdir -p "$work/forged/soft"
+printf 'Veltrin Marlo\r\n2.0.1\n%s, published at %s\r\n%s\r\n' "$forged" "$base" "$base/packages/p.sh" \
+    >"$work/forged/soft/veltrin_marlo.txt"
+port=$(python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1",0)); print(s.getsockname()[1])')
+python3 -m http.server --bind 127.0.0.1 "$port" --directory "$work/forged" >"$work/forged.log" 2>&1 &
+forged_server=$!
+trap 'kill "$forged_server" 2>/dev/null; cleanup' EXIT
+for _ in $(seq 1 50); do
+    python3 -c "import socket; socket.create_connection(('127.0.0.1', $port), 1)" 2>/dev/null && break
+    sleep 0.1
+done
+check "http://127.0.0.1:$port"
+refuse "a line that begins with the forged text" "^$forged"
+expect "the version line, its line feed escaped" '2\.0\.1\\n'"$forged"
+expect "the check's result" "^kelvane.check: nothing recorded"
+grep -q '^ServerVersion=' "$work/config/Quorant.conf" && { echo "FAIL: a version was recorded"; fail=1; }
+tally
+
+echo "$passed passed, $failed failed"
+[ "$failed" -eq 0 ]
