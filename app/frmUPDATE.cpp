@@ -19,7 +19,7 @@
 #include <QTimer>
 
 #ifndef KELVANE_SIGNING_KEY
-#error "KELVANE_SIGNING_KEY carries the vendor's public key, or nothing for unsigned updates; the build sets it"
+#error "KELVANE_SIGNING_KEY carries the vendor's public keys, or nothing for unsigned updates; the build sets it"
 #endif
 
 #ifndef KELVANE_UPDATE_SERVER
@@ -80,7 +80,7 @@ frmUPDATE::frmUPDATE(host::AsyncReader* reader, QWidget* parent) : QWidget(paren
     connect(vcUPDATECTL1, &vcUPDATECTL::CloseRequest, this, &frmUPDATE::vcUPDATECTL1_CloseRequest);
     // Compiled in, so nothing the user's environment or the writable program
     // folder holds can change or drop it.
-    vcUPDATECTL1->setSigningKey(QStringLiteral(KELVANE_SIGNING_KEY));
+    vcUPDATECTL1->setSigningKeys(QStringLiteral(KELVANE_SIGNING_KEY).split(QLatin1Char(' '), Qt::SkipEmptyParts));
 
     Timer1 = new QTimer(this);
     Timer1->setObjectName(QStringLiteral("Timer1"));

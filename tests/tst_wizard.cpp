@@ -8,6 +8,7 @@
 #include "wizard/WizardTexts.h"
 #include "wizard/vcUPDATECTL.h"
 
+#include <QDateTime>
 #include <QDir>
 #include <QFile>
 #include <QGroupBox>
@@ -289,6 +290,40 @@ private slots:
         QCOMPARE(thirdReader->started.size(), 1);
     }
 
+    // A lock file with no owner in it is what a power cut between making and
+    // filling it leaves: once old it is taken over. One that names a live
+    // owner holds however old it is, and so does a fresh one being filled.
+    void leftLockFile_isTakenOverOnlyWhenOwnerless_data() {
+        QTest::addColumn<QByteArray>("content");
+        QTest::addColumn<int>("ageSeconds");
+        QTest::addColumn<bool>("takenOver");
+        const QByteArray live = QByteArray::number(QCoreApplication::applicationPid()) + '\n' +
+                                QCoreApplication::applicationName().toUtf8() + '\n' +
+                                QSysInfo::machineHostName().toUtf8() + '\n';
+        QTest::newRow("empty, three days old") << QByteArray() << 3 * 86400 << true;
+        QTest::newRow("garbled, three days old") << QByteArray("\x01\xff?") << 3 * 86400 << true;
+        QTest::newRow("empty, being filled") << QByteArray() << 0 << false;
+        QTest::newRow("live owner, three days old") << live << 3 * 86400 << false;
+    }
+    void leftLockFile_isTakenOverOnlyWhenOwnerless() {
+        QFETCH(QByteArray, content);
+        QFETCH(int, ageSeconds);
+        QFETCH(bool, takenOver);
+        QFile lock(folderFile(QStringLiteral("Kelvane.lock")));
+        QVERIFY(lock.open(QIODevice::WriteOnly));
+        lock.write(content);
+        lock.flush();
+        QVERIFY(lock.setFileTime(QDateTime::currentDateTime().addSecs(-ageSeconds), QFileDevice::FileModificationTime));
+        lock.close();
+        const QString leftover = folderFile(QStringLiteral("Kelvane-a1B2c3.part"));
+        QVERIFY(QFile(leftover).open(QIODevice::WriteOnly));
+        makeWizard();
+        mWizard->cmdNEXT_Click();
+        QCOMPARE(mReader->started.size(), takenOver ? 1 : 0);
+        QCOMPARE(mWizard->lblPROGRESS->text().startsWith(QLatin1String("Another copy of Kelvane")), !takenOver);
+        QCOMPARE(QFile::exists(leftover), !takenOver);
+    }
+
     void startRefused_showsWarningAndStaysInStep() {
         makeWizard();
         mReader->refuseNext = host::AsyncReadError{13, QStringLiteral("Unsupported scheme")};
@@ -324,6 +359,8 @@ private slots:
         QCOMPARE(mReader->started.size(), 2);
         QCOMPARE(mReader->started[1].target, QStringLiteral("http://updates.test/soft/setup.exe"));
         QCOMPARE(mReader->started[1].propertyName, packagePath());
+        // Announced or not, a package past the build's limit fails as too large.
+        QCOMPARE(mReader->started[1].maxBytes, qint64(KELVANE_MAX_PACKAGE_BYTES));
     }
 
     void packageTexts_followTheTotal_data() {
@@ -463,12 +500,17 @@ private slots:
         QCOMPARE(mWizard->lblPROGRESSUPDATE->text(), QStringLiteral("Download 2.50") + kCompleteMbPiece);
     }
 
-    void pathInOtherCase_isThePackage() {
+    // Each step hears its own read only: one under another name, even the
+    // version file's in other letter case, changes nothing.
+    void readOfAnotherName_isNotTheStepsOwn() {
         makeWizard();
         mWizard->cmdNEXT_Click();
+        const QString package = mWizard->lblPROGRESSUPDATE->text();
         mReader->progress(versionPath().toUpper(), 1250000, 2500000);
-        QCOMPARE(mWizard->lblPROGRESSUPDATE->text(), QStringLiteral("1.25 MB of 2.50 MB downloaded..."));
+        mReader->complete(versionPath().toUpper(), kVersionFile);
+        QCOMPARE(mWizard->lblPROGRESSUPDATE->text(), package);
         QCOMPARE(mWizard->lblPROGRESS->text(), QString());
+        QVERIFY(!mWizard->cmdNEXT->isEnabled());
     }
 
     void cancel_beforeAnyDownload_carriesNothing() {

@@ -5,10 +5,10 @@
 #include "host/PartFile.h"
 #include "host/PropertyBag.h"
 #include "settings/modRWRegistry.h"
-#include "wizard/Signing.h"
 #include "wizard/VersionFile.h"
 #include "wizard/WizardTexts.h"
 
+#include <QDateTime>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
@@ -28,6 +28,16 @@ const QString kCheckFailed = QStringLiteral(" The update check did not succeed."
 // One copy at a time works on a program folder's downloads; the others see
 // this file. No package or version file is ever called so.
 const QString kFolderLockName = QStringLiteral("Kelvane.lock");
+// A signed build's record of the newest version file it accepted: its
+// signing time, seconds since 1970 UTC, beside ServerVersion.
+const QString kSignedTimeSetting = QStringLiteral("ServerSignedTime");
+// A lock file that holds no owner is what a power cut between making and
+// filling it leaves; one this old has no owner coming back.
+constexpr qint64 kUnreadableLockAgeMs = 10 * 1000;
+
+#ifndef KELVANE_MAX_PACKAGE_BYTES
+#error "KELVANE_MAX_PACKAGE_BYTES caps the size of a package; the build sets it"
+#endif
 
 // Failures the wizard finds itself (an unusable or unverified file, a folder
 // it cannot hold): one warning line each. A read that failed has its line
@@ -35,7 +45,8 @@ const QString kFolderLockName = QStringLiteral("Kelvane.lock");
 Q_LOGGING_CATEGORY(lcWizard, "kelvane.wizard", QtInfoMsg)
 } // namespace
 
-vcUPDATECTL::vcUPDATECTL(host::AsyncReader* reader, QWidget* parent) : QWidget(parent), mReader(reader) {
+vcUPDATECTL::vcUPDATECTL(host::AsyncReader* reader, QWidget* parent)
+    : QWidget(parent), mReader(reader), mPackageLimit(KELVANE_MAX_PACKAGE_BYTES) {
     buildPanel();
 
     // Start-up: the program's folder, the first step, the installed version.
@@ -52,14 +63,12 @@ vcUPDATECTL::vcUPDATECTL(host::AsyncReader* reader, QWidget* parent) : QWidget(p
 
     Q_ASSERT(mReader);
     mReader->setParent(this);
-    connect(mReader, &host::AsyncReader::AsyncReadProgress, this, &vcUPDATECTL::onAsyncReadProgress);
-    connect(mReader, &host::AsyncReader::AsyncReadComplete, this, &vcUPDATECTL::onAsyncReadComplete);
     connect(cmdNEXT, &QPushButton::clicked, this, &vcUPDATECTL::cmdNEXT_Click);
     connect(cmdCANCEL, &QPushButton::clicked, this, &vcUPDATECTL::cmdCANCEL_Click);
 }
 
 // A read still running is abandoned with the control: the reader goes first,
-// so none of its events reaches a half-destroyed panel.
+// so none of its events reaches a half-destroyed panel or job.
 vcUPDATECTL::~vcUPDATECTL() {
     delete mReader;
 }
@@ -103,7 +112,7 @@ void vcUPDATECTL::cmdNEXT_Click() {
             qCWarning(lcWizard, "%s", qUtf8Printable(*busy));
             showStepFailure(*busy);
         } else {
-            startDownload(mConfigFileURL, mAppFolder + mVersionFileName);
+            BeginDownload(mConfigFileURL, mAppFolder + mVersionFileName, FetchJob::Kind::VersionFile);
         }
     }
     if (mStep == 2) {
@@ -119,7 +128,7 @@ void vcUPDATECTL::cmdNEXT_Click() {
         if (!mUpdateFileName.isEmpty() && QFileInfo(target).isFile()) {
             QFile::remove(target);
         }
-        startDownload(mUpdateURL, target);
+        BeginDownload(mUpdateURL, target, FetchJob::Kind::Package);
     }
 }
 
@@ -127,14 +136,24 @@ void vcUPDATECTL::cmdCANCEL_Click() {
     emit CloseRequest(mDownloadedFile);
 }
 
-bool vcUPDATECTL::isVersionFile(const QString& localPath) const {
-    return localPath == mAppFolder + mVersionFileName;
-}
-
-void vcUPDATECTL::BeginDownload(const QString& url, const QString& localPath, bool digest) {
-    const qint64 limit = isVersionFile(localPath) ? kMaxVersionFileBytes : std::numeric_limits<qint64>::max();
-    const std::optional<host::AsyncReadError> error =
-        mReader->AsyncRead(url, localPath, limit, digest ? host::AsyncReadOption::Digest : host::AsyncReadOption::None);
+void vcUPDATECTL::BeginDownload(const QString& url, const QString& localPath, FetchJob::Kind kind) {
+    const bool versionFile = kind == FetchJob::Kind::VersionFile;
+    FetchTrust trust;
+    trust.keys = mSigningKeys;
+    trust.versionFileName = mVersionFileName;
+    if (!mSigningKeys.isEmpty()) {
+        trust.newestSignedAt = newestSignedAt();
+        trust.now = QDateTime::currentSecsSinceEpoch();
+        trust.release = mRelease;
+    }
+    if (mJob) {
+        // A forced Next: the earlier fetch ends unheard.
+        mJob->disconnect(this);
+    }
+    mJob = new FetchJob(mReader, kind, url, localPath, versionFile ? kMaxVersionFileBytes : mPackageLimit, trust, this);
+    connect(mJob, &FetchJob::progress, this, &vcUPDATECTL::onFetchProgress);
+    connect(mJob, &FetchJob::result, this, &vcUPDATECTL::onFetchResult);
+    const std::optional<host::AsyncReadError> error = mJob->start();
     if (error) {
         qCWarning(lcWizard, "%s: download to %s not started (error %d): %s", qUtf8Printable(url),
                   qUtf8Printable(QDir::toNativeSeparators(localPath)), error->Number,
@@ -145,135 +164,27 @@ void vcUPDATECTL::BeginDownload(const QString& url, const QString& localPath, bo
     }
 }
 
-void vcUPDATECTL::startDownload(const QString& url, const QString& target) {
-    if (mSigningKey.isEmpty()) {
-        BeginDownload(url, target);
-        return;
+qint64 vcUPDATECTL::newestSignedAt() const {
+    const QString stored = modRWRegistry::GetAppSetting(kSignedTimeSetting);
+    bool ok = false;
+    const qint64 value = stored.toLongLong(&ok);
+    if (!stored.isEmpty() && (!ok || value < 0)) {
+        qCWarning(lcWizard, "the stored %s \"%s\" is not a time; any signing time counts as newer",
+                  qUtf8Printable(kSignedTimeSetting), qUtf8Printable(stored));
+        return 0;
     }
-    Verification verification;
-    verification.url = url;
-    verification.target = target;
-    verification.stored = isVersionFile(target) ? target : host::NewPartFilePath(mAppFolder);
-    verification.signature = host::NewPartFilePath(mAppFolder);
-    mVerification = verification;
-    const host::ParsedTarget parsed = host::ParseTarget(url);
-    BeginDownload(url, verification.stored, true);
-    if (parsed.error) {
-        mVerification.reset(); // the start-failure box has said why
-        return;
-    }
-    // The signature lies beside the file: its URL with ".minisig" added.
-    QUrl signatureUrl = parsed.url;
-    signatureUrl.setPath(signatureUrl.path() + QStringLiteral(".minisig"));
-    const std::optional<host::AsyncReadError> error =
-        mReader->AsyncRead(signatureUrl.toString(), verification.signature, signing::kMaxSignatureBytes);
-    if (error) {
-        failVerification(QStringLiteral("its signature cannot be downloaded: ") + error->Description);
-    }
+    return ok ? value : 0;
 }
 
-void vcUPDATECTL::onSignedReadComplete(const host::AsyncProperty& property) {
-    Verification& verification = *mVerification;
-    const bool signature = property.PropertyName == verification.signature;
-    if (verification.failed) {
-        QFile::remove(property.PropertyName); // a late completion of a failed step leaves nothing
+void vcUPDATECTL::onFetchProgress(qint64 bytesRead, qint64 bytesMax, int resumes) {
+    if (bytesMax == 0) {
         return;
     }
-    if (property.BytesMax == 0) {
-        if (signature) {
-            const QString why = property.Failure == host::AsyncReadFailure::TooLarge
-                                    ? QStringLiteral("its signature is larger than 4 KiB")
-                                    : QStringLiteral("its signature could not be downloaded (") +
-                                          property.FailureDetail + QLatin1Char(')');
-            failVerification(why);
-            return;
-        }
-        // The file itself did not arrive: the step's own failure text, with
-        // the path it belongs at.
-        verification.failed = true;
-        if (verification.signatureDone) {
-            QFile::remove(verification.signature);
-        }
-        host::AsyncProperty failed = property;
-        failed.PropertyName = verification.target;
-        showReadFailure(failed);
-        return;
-    }
-    if (signature) {
-        QFile file(verification.signature);
-        if (file.open(QIODevice::ReadOnly)) {
-            verification.signatureBytes = file.read(signing::kMaxSignatureBytes + 1);
-        }
-        file.close();
-        QFile::remove(verification.signature);
-        verification.signatureDone = true;
-    } else {
-        verification.fileDone = true;
-        verification.digest = property.Digest;
-        if (!isVersionFile(verification.target) && mLastBytesMax == 0) {
-            mLastBytesMax = property.BytesMax;
-        }
-    }
-    if (verification.fileDone && verification.signatureDone) {
-        finishVerification();
-    }
+    DownloadProgress(bytesRead, bytesMax, mJob->kind() == FetchJob::Kind::VersionFile, resumes > 0);
 }
 
-void vcUPDATECTL::finishVerification() {
-    Verification& verification = *mVerification;
-    if (const std::optional<QString> problem =
-            signing::Check(mSigningKey, verification.signatureBytes, verification.stored, verification.digest)) {
-        failVerification(*problem);
-        return;
-    }
-    const QString target = verification.target;
-    if (verification.stored != target) {
-        if (const std::optional<QString> error = host::ReplaceFile(verification.stored, target)) {
-            qCWarning(lcWizard, "%s: the verified file cannot be renamed to %s: %s", qUtf8Printable(verification.url),
-                      qUtf8Printable(QDir::toNativeSeparators(target)), qUtf8Printable(*error));
-            verification.failed = true;
-            QFile::remove(verification.stored);
-            showStepFailure(QStringLiteral("Could not write the update package to ") +
-                            QDir::toNativeSeparators(target) + QStringLiteral(": ") + *error);
-            return;
-        }
-    }
-    mVerification.reset();
-    DownloadComplete(target);
-}
-
-void vcUPDATECTL::failVerification(const QString& reason) {
-    Verification& verification = *mVerification;
-    qCWarning(lcWizard, "%s: not verified: %s", qUtf8Printable(verification.url), qUtf8Printable(reason));
-    verification.failed = true;
-    if (verification.fileDone) {
-        QFile::remove(verification.stored);
-    }
-    QFile::remove(verification.signature);
-    const bool versionFile = isVersionFile(verification.target);
-    showStepFailure((versionFile ? QStringLiteral("The version file could not be verified: ")
-                                 : QStringLiteral("The update package could not be verified: ")) +
-                    reason +
-                    (versionFile
-                         ? QStringLiteral(". It is not what the vendor signed, so nothing was recorded. This is not a "
-                                          "connection problem.") +
-                               kCheckFailed
-                         : QStringLiteral(". It is not what the vendor signed, so it was not kept and will not be run. "
-                                          "This is not a connection problem.")));
-}
-
-void vcUPDATECTL::onAsyncReadProgress(const host::AsyncProperty& property) {
-    if (mVerification && property.PropertyName == mVerification->signature) {
-        return; // a signature's few bytes are not the download the user waits for
-    }
-    if (property.BytesMax == 0) {
-        return;
-    }
-    DownloadProgress(property.BytesRead, property.BytesMax, property.PropertyName, property.Resumes > 0);
-}
-
-void vcUPDATECTL::DownloadProgress(qint64 bytesRead, qint64 bytesMax, const QString& localPath, bool resuming) {
-    if (isVersionFile(localPath)) {
+void vcUPDATECTL::DownloadProgress(qint64 bytesRead, qint64 bytesMax, bool versionFile, bool resuming) {
+    if (versionFile) {
         lblPROGRESS->setText(VersionProgressText(bytesRead, bytesMax));
         return;
     }
@@ -281,11 +192,70 @@ void vcUPDATECTL::DownloadProgress(qint64 bytesRead, qint64 bytesMax, const QStr
     mLastBytesMax = bytesMax;
 }
 
-void vcUPDATECTL::showReadFailure(const host::AsyncProperty& property) {
+void vcUPDATECTL::onFetchResult(const FetchJob::Result& result) {
+    const bool versionFile = mJob->kind() == FetchJob::Kind::VersionFile;
+    const QString target = mJob->target();
+    switch (result.error) {
+    case FetchJob::Error::None:
+        if (versionFile) {
+            mRelease = result.release;
+        } else if (mLastBytesMax == 0) {
+            // No progress report announced a size; the completed read knows it.
+            mLastBytesMax = result.size;
+        }
+        DownloadComplete(versionFile, target);
+        return;
+    case FetchJob::Error::ReadFailed:
+        showReadFailure(versionFile, target, result.readFailure, result.detail);
+        return;
+    case FetchJob::Error::NotStored:
+        showReadFailure(versionFile, target, host::AsyncReadFailure::WriteFailed, result.detail);
+        return;
+    case FetchJob::Error::Unverified:
+    case FetchJob::Error::OlderRelease:
+    case FetchJob::Error::Expired:
+        qCWarning(lcWizard, "%s: refused: %s", qUtf8Printable(mJob->url()), qUtf8Printable(result.detail));
+        showRefusal(versionFile, result);
+        return;
+    }
+}
+
+void vcUPDATECTL::showRefusal(bool versionFile, const FetchJob::Result& result) {
+    using signing::TimeText;
+    switch (result.error) {
+    case FetchJob::Error::OlderRelease:
+        showStepFailure(QStringLiteral("The version file on the server is older than the one this computer has "
+                                       "already accepted: it was signed on %1, the accepted one on %2. Somebody "
+                                       "may be sending an old copy to hold back updates, so nothing was recorded.")
+                            .arg(TimeText(result.release->signedAt), TimeText(newestSignedAt())) +
+                        kCheckFailed);
+        return;
+    case FetchJob::Error::Expired:
+        showStepFailure(QStringLiteral("The update information on the server is out of date: its signature "
+                                       "expired on %1, so nothing was recorded. If this computer's date is right "
+                                       "and this goes on, tell the vendor: somebody may be holding back newer "
+                                       "updates.")
+                            .arg(TimeText(*result.release->expiresAt)) +
+                        kCheckFailed);
+        return;
+    default:
+        break;
+    }
+    showStepFailure(versionFile
+                        ? QStringLiteral("The version file could not be verified: ") + result.detail +
+                              QStringLiteral(". It is not what the vendor signed, so nothing was recorded. This is "
+                                             "not a connection problem.") +
+                              kCheckFailed
+                        : QStringLiteral("The update package could not be verified: ") + result.detail +
+                              QStringLiteral(". It is not what the vendor signed, so it was not kept and will not "
+                                             "be run. This is not a connection problem."));
+}
+
+void vcUPDATECTL::showReadFailure(bool versionFile, const QString& localPath, host::AsyncReadFailure failure,
+                                  const QString& detail) {
     using host::AsyncReadFailure;
-    const bool versionFile = isVersionFile(property.PropertyName);
-    const QString path = QDir::toNativeSeparators(property.PropertyName);
-    switch (property.Failure) {
+    const QString path = QDir::toNativeSeparators(localPath);
+    switch (failure) {
     case AsyncReadFailure::TooLarge:
         showStepFailure(versionFile
                             ? QStringLiteral("The version file on the server is larger than 1 MB and was not read. "
@@ -293,15 +263,15 @@ void vcUPDATECTL::showReadFailure(const host::AsyncProperty& property) {
                             : QStringLiteral("The update package is too large to download."));
         return;
     case AsyncReadFailure::NoSpace:
-        showStepFailure(QStringLiteral("Not enough free space for ") + path + QStringLiteral(": ") +
-                        property.FailureDetail + (versionFile ? kCheckFailed : QString()));
+        showStepFailure(QStringLiteral("Not enough free space for ") + path + QStringLiteral(": ") + detail +
+                        (versionFile ? kCheckFailed : QString()));
         return;
     case AsyncReadFailure::WriteFailed:
         // A file that could not be written whole is never offered for
         // setup, nor read as a version file.
         showStepFailure((versionFile ? QStringLiteral("Could not write the version file to ")
                                      : QStringLiteral("Could not write the update package to ")) +
-                        path + QStringLiteral(": ") + property.FailureDetail +
+                        path + QStringLiteral(": ") + detail +
                         (versionFile ? QLatin1Char('.') + kCheckFailed : QString()));
         return;
     case AsyncReadFailure::None:
@@ -311,26 +281,8 @@ void vcUPDATECTL::showReadFailure(const host::AsyncProperty& property) {
     ErrorMessage();
 }
 
-void vcUPDATECTL::onAsyncReadComplete(const host::AsyncProperty& property) {
-    if (mVerification &&
-        (property.PropertyName == mVerification->stored || property.PropertyName == mVerification->signature)) {
-        onSignedReadComplete(property);
-        return;
-    }
-    const bool versionFile = isVersionFile(property.PropertyName);
-    if (property.BytesMax == 0) {
-        showReadFailure(property);
-        return;
-    }
-    if (!versionFile && mLastBytesMax == 0) {
-        // No progress report announced a size; the completed read knows it.
-        mLastBytesMax = property.BytesMax;
-    }
-    DownloadComplete(property.PropertyName);
-}
-
-void vcUPDATECTL::DownloadComplete(const QString& localPath) {
-    if (isVersionFile(localPath)) {
+void vcUPDATECTL::DownloadComplete(bool versionFile, const QString& localPath) {
+    if (versionFile) {
         const std::optional<versionfile::Published> published = ReadVersionFile();
         if (!published) {
             qCWarning(lcWizard, "%s: the downloaded version file cannot be read",
@@ -347,6 +299,12 @@ void vcUPDATECTL::DownloadComplete(const QString& localPath) {
             return;
         }
         mServerVersionRecorded = modRWRegistry::SaveAppSetting(QStringLiteral("ServerVersion"), mServerVersion);
+        if (mRelease) {
+            // Later checks refuse what was signed before this.
+            mServerVersionRecorded =
+                modRWRegistry::SaveAppSetting(kSignedTimeSetting, QString::number(mRelease->signedAt)) &&
+                mServerVersionRecorded;
+        }
         lblVERSION->setText(VersionText(mCurrentVersion, mServerVersion));
         if (mServerVersion == mCurrentVersion) {
             lblYES->setText(kNoNewVersionText);
@@ -405,6 +363,42 @@ void vcUPDATECTL::removeLeftovers() {
     }
 }
 
+namespace {
+
+// A lock file that names no owner and has not been written for a while:
+// nobody holds it.
+bool isUnreadableAndOld(const QLockFile& lock, const QString& path) {
+    qint64 pid = 0;
+    QString hostName, appName;
+    if (lock.getLockInfo(&pid, &hostName, &appName)) {
+        return false;
+    }
+    const QFileInfo info(path);
+    const qint64 age = info.lastModified().msecsTo(QDateTime::currentDateTime());
+    return info.exists() && qAbs(age) > kUnreadableLockAgeMs;
+}
+
+} // namespace
+
+// Takes away a lock file with no owner in it, so that a lock left empty by a
+// power cut does not block every later update. Two copies that find it at
+// once agree through a second lock on who removes it, as QLockFile does with
+// a lock whose owner has died.
+bool vcUPDATECTL::takeOverUnreadableLock(QLockFile& lock) {
+    const QString path = mAppFolder + kFolderLockName;
+    if (lock.error() != QLockFile::LockFailedError || !isUnreadableAndOld(lock, path)) {
+        return false;
+    }
+    QLockFile removal(path + QStringLiteral(".rmlock"));
+    if (!removal.tryLock(0) || !isUnreadableAndOld(lock, path)) {
+        return false;
+    }
+    qCWarning(lcWizard, "%s holds no owner and is %lld s old: taken over",
+              qUtf8Printable(QDir::toNativeSeparators(path)),
+              static_cast<long long>(QFileInfo(path).lastModified().secsTo(QDateTime::currentDateTime())));
+    return lock.removeStaleLockFile();
+}
+
 std::optional<QString> vcUPDATECTL::lockFolder() {
     if (mFolderLock && mFolderLock->isLocked()) {
         return std::nullopt;
@@ -414,7 +408,7 @@ std::optional<QString> vcUPDATECTL::lockFolder() {
     // Held for the whole run, however long the user takes: only a lock whose
     // owner has died is taken over.
     mFolderLock->setStaleLockTime(0);
-    if (mFolderLock->tryLock(0)) {
+    if (mFolderLock->tryLock(0) || (takeOverUnreadableLock(*mFolderLock) && mFolderLock->tryLock(0))) {
         host::RemovePartFiles(mAppFolder);
         return std::nullopt;
     }

@@ -1,10 +1,12 @@
 #pragma once
 
 #include "host/AsyncRead.h"
+#include "wizard/FetchJob.h"
 #include "wizard/VersionFile.h"
 
 #include <QList>
 #include <QString>
+#include <QStringList>
 #include <QWidget>
 
 #include <memory>
@@ -41,11 +43,17 @@ public:
     // chooses; the local copy lies in the program folder under this name.
     QString VersionFileName() const { return mVersionFileName; }
     void setVersionFileName(const QString& pstr);
-    // The vendor's minisign public key (its base64 key line), which the
-    // window takes from the build. With a key, the version file and the
-    // package count only when their signatures verify; empty, they are
-    // taken as the server sends them.
-    void setSigningKey(const QString& keyLine) { mSigningKey = keyLine; }
+    // The vendor's minisign public keys (their base64 key lines), which the
+    // window takes from the build; a file signed by any of them counts. With
+    // keys, the version file counts only when its signature verifies and
+    // names it as one release, no older than the newest accepted before and
+    // not expired, and the package only when it is the one that release
+    // names. Without, files are taken as the server sends them.
+    void setSigningKeys(const QStringList& keyLines) { mSigningKeys = keyLines; }
+    // The most bytes a package may have, announced or not (an endless body
+    // fails when it passes them). The build sets the default; a signed
+    // release caps its package at its signed size as well.
+    void setPackageLimit(qint64 bytes) { mPackageLimit = bytes; }
     // One press of Next; the silent check runs the first step with it.
     void GetVersion();
 
@@ -92,48 +100,40 @@ private:
     void buildPanel();
     void cmdCANCEL_Click();
 
-    void BeginDownload(const QString& url, const QString& localPath, bool digest = false);
-    // Step 1 and step 2 start their download here: plain, or with its
-    // signature when the build carries a key.
-    void startDownload(const QString& url, const QString& target);
-    void onSignedReadComplete(const host::AsyncProperty& property);
-    // The step's text for a read that failed (BytesMax 0).
-    void showReadFailure(const host::AsyncProperty& property);
-    void finishVerification();
-    void failVerification(const QString& reason);
-    bool isVersionFile(const QString& localPath) const;
-    void onAsyncReadProgress(const host::AsyncProperty& property);
-    void onAsyncReadComplete(const host::AsyncProperty& property);
-    void DownloadProgress(qint64 bytesRead, qint64 bytesMax, const QString& localPath, bool resuming = false);
-    void DownloadComplete(const QString& localPath);
+    // Starts the step's fetch: plain, or with its proof when the build
+    // carries keys.
+    void BeginDownload(const QString& url, const QString& localPath, FetchJob::Kind kind);
+    void onFetchProgress(qint64 bytesRead, qint64 bytesMax, int resumes);
+    void onFetchResult(const FetchJob::Result& result);
+    // The step's text for a read that failed.
+    void showReadFailure(bool versionFile, const QString& localPath, host::AsyncReadFailure failure,
+                         const QString& detail);
+    // The step's text for a file that was refused although it arrived.
+    void showRefusal(bool versionFile, const FetchJob::Result& result);
+    void DownloadProgress(qint64 bytesRead, qint64 bytesMax, bool versionFile, bool resuming = false);
+    void DownloadComplete(bool versionFile, const QString& localPath);
+    // The signing time of the newest version file accepted before.
+    qint64 newestSignedAt() const;
     void ErrorMessage();
     void showStepFailure(const QString& text);
     std::optional<versionfile::Published> ReadVersionFile();
     // Makes this copy the only one working on the program folder's
     // downloads; returns why it cannot.
     std::optional<QString> lockFolder();
+    bool takeOverUnreadableLock(QLockFile& lock);
     // Removes part files that a crashed run left, when no copy works here.
     void removeLeftovers();
 
     host::AsyncReader* mReader = nullptr;
     std::unique_ptr<QLockFile> mFolderLock;
 
-    // A download and its signature, read side by side. The file is stored
-    // under a part file's name until its signature has verified (the version
-    // file, which records nothing before it is read, under its own name).
-    struct Verification {
-        QString url;       // where the file comes from
-        QString target;    // where the file belongs once verified
-        QString stored;    // where its read stores it
-        QString signature; // where the read of its signature stores that
-        bool fileDone = false;
-        bool signatureDone = false;
-        bool failed = false; // the step has failed; late completions are only cleaned up
-        QByteArray signatureBytes;
-        QByteArray digest; // BLAKE2b-512 of the stored file, taken as it arrived
-    };
-    std::optional<Verification> mVerification;
-    QString mSigningKey;
+    // The step's fetch; an earlier one that has not ended lives on as a
+    // child, unheard, and cleans up after its own reads.
+    FetchJob* mJob = nullptr;
+    QStringList mSigningKeys;
+    qint64 mPackageLimit;
+    // The release the accepted version file names, in a signed build.
+    std::optional<signing::Release> mRelease;
     QString mConfigFileURL;
     QString mVersionFileName;
     QString mAppFolder;

@@ -1,0 +1,218 @@
+// The fetch of one release without a window: the version file with its
+// signature, then the package that signature names. Keys and signatures are
+// made by the real minisign tool; the downloads are scripted.
+#include "tests/support/FakeAsyncReader.h"
+#include "tests/support/SigningKeys.h"
+#include "wizard/FetchJob.h"
+
+#include <QDir>
+#include <QFile>
+#include <QSignalSpy>
+#include <QTemporaryDir>
+#include <QTest>
+
+namespace {
+const QString kEdition = QStringLiteral("veltrin_marlo.txt");
+const QString kVersionUrl = QStringLiteral("http://updates.test/soft/veltrin_marlo.txt");
+const QByteArray kPackage = QByteArray("#!/bin/sh\n") + QByteArray(50000, '#');
+const QByteArray kOldPackage = QByteArray("#!/bin/sh\n") + QByteArray(40000, '1');
+constexpr qint64 kNow = 2000000000;
+
+QByteArray versionFile(const QByteArray& product, const QByteArray& version) {
+    return product + "\r\n" + version + "\r\nhttp://updates.test/p/setup.exe\r\n";
+}
+using E = FetchJob::Error;
+} // namespace
+
+class tst_FetchJob : public QObject {
+    Q_OBJECT
+
+private:
+    SigningKeys mKeys;
+    QMap<QString, QString> mKeyLines; // name -> public key line
+    std::unique_ptr<QTemporaryDir> mFolder;
+    FakeAsyncReader mReader;
+
+    QString path(const QString& name) const { return mFolder->filePath(name); }
+    QStringList leftovers() const {
+        return QDir(mFolder->path()).entryList({QStringLiteral("Kelvane-*")}, QDir::Files);
+    }
+    // One fetch whose reads complete with `file` and `signature` (none: the
+    // signature's read fails).
+    FetchJob::Result fetch(FetchJob::Kind kind, const QString& target, const FetchTrust& trust, const QByteArray& file,
+                           const std::optional<QByteArray>& signature = std::nullopt) {
+        mReader.started.clear();
+        FetchJob job(&mReader, kind, QStringLiteral("http://updates.test/x"), target, 1 << 30, trust);
+        QSignalSpy results(&job, &FetchJob::result);
+        if (job.start()) {
+            return {};
+        }
+        mReader.complete(mReader.started.at(0).propertyName, file);
+        if (mReader.started.size() > 1) {
+            signature ? mReader.complete(mReader.started.at(1).propertyName, *signature)
+                      : mReader.fail(mReader.started.at(1).propertyName);
+        }
+        QCoreApplication::processEvents();
+        if (results.size() != 1 || job.phase() != FetchJob::Phase::Finished) {
+            qWarning("%lld results", static_cast<long long>(results.size()));
+            return {E::NotStored, {}, QStringLiteral("not exactly one result"), 0, {}};
+        }
+        return results.at(0).at(0).value<FetchJob::Result>();
+    }
+
+private slots:
+    void initTestCase() {
+        QVERIFY2(SigningKeys::available(), "minisign is missing: scripts/deps.sh test installs it");
+        for (const QString& name : {QStringLiteral("vendor"), QStringLiteral("next"), QStringLiteral("stranger")}) {
+            mKeyLines[name] = mKeys.make(name);
+            QVERIFY(!mKeyLines[name].isEmpty());
+        }
+    }
+    void init() { mFolder = std::make_unique<QTemporaryDir>(); }
+
+    // Each row is one attempt at an update: what the server hands over and
+    // what this computer accepted before. A release goes through only when a
+    // trusted key signed its version file as this edition's, no older than
+    // the newest accepted and not expired, and the package is the one it
+    // names.
+    void release_isAcceptedOnlyWhole_data() {
+        QTest::addColumn<QStringList>("trusted");
+        QTest::addColumn<QString>("signer"); // "": no signature
+        QTest::addColumn<QByteArray>("comment");
+        QTest::addColumn<QByteArray>("file");
+        QTest::addColumn<qint64>("newest");
+        QTest::addColumn<QByteArray>("package");
+        QTest::addColumn<QString>("refusedAt"); // "": accepted
+        QTest::addColumn<int>("error");
+        QTest::addColumn<QString>("why");
+        const QStringList vendor{QStringLiteral("vendor")};
+        const QStringList rotating{QStringLiteral("vendor"), QStringLiteral("next")};
+        const QByteArray v2 = versionFile("Veltrin Marlo", "2.0");
+        const QByteArray v1 = versionFile("Veltrin Marlo", "1.0");
+        auto comment = [](qint64 at, const QByteArray& version, const QByteArray& package, qint64 expires = -1,
+                          const QByteArray& file = "veltrin_marlo.txt", const QByteArray& product = "Veltrin Marlo") {
+            return SigningKeys::releaseComment(at, file, product, version, package, expires);
+        };
+        const QByteArray current = comment(kNow - 60, "2.0", kPackage);
+        QTest::newRow("current release") << vendor << "vendor" << current << v2 << kNow - 3600 << kPackage << ""
+                                         << int(E::None) << "";
+        QTest::newRow("same release fetched again")
+            << vendor << "vendor" << current << v2 << kNow - 60 << kPackage << "" << int(E::None) << "";
+        QTest::newRow("replay of an older release")
+            << vendor << "vendor" << comment(kNow - 90 * 86400, "1.0", kOldPackage) << v1 << kNow - 60 << kOldPackage
+            << "version" << int(E::OlderRelease) << "before";
+        QTest::newRow("older release signed again later")
+            << vendor << "vendor" << comment(kNow - 10, "1.0", kOldPackage) << v1 << kNow - 60 << kOldPackage << ""
+            << int(E::None) << "";
+        QTest::newRow("mix and match: another release's package")
+            << vendor << "vendor" << current << v2 << Q_INT64_C(0) << kOldPackage << "package" << int(E::Unverified)
+            << "bytes";
+        QTest::newRow("package changed, same size")
+            << vendor << "vendor" << current << v2 << Q_INT64_C(0) << QByteArray(kPackage).replace(100, 1, "!")
+            << "package" << int(E::Unverified) << "digest differs";
+        QTest::newRow("other edition's file under this name")
+            << vendor << "vendor" << comment(kNow - 60, "2.0", kPackage, -1, "veltrin_zent.txt", "Veltrin Zent")
+            << versionFile("Veltrin Zent", "2.0") << Q_INT64_C(0) << kPackage << "version" << int(E::Unverified)
+            << "signed as \"veltrin_zent.txt\"";
+        QTest::newRow("product not the signed one")
+            << vendor << "vendor" << comment(kNow - 60, "2.0", kPackage, -1, "veltrin_marlo.txt", "Veltrin Zent") << v2
+            << Q_INT64_C(0) << kPackage << "version" << int(E::Unverified) << "product line";
+        QTest::newRow("version not the signed one")
+            << vendor << "vendor" << comment(kNow - 60, "1.0", kPackage) << v2 << Q_INT64_C(0) << kPackage << "version"
+            << int(E::Unverified) << "version line \"2.0\" is not the signed version \"1.0\"";
+        QTest::newRow("expired") << vendor << "vendor" << comment(kNow - 8 * 86400, "2.0", kPackage, kNow - 86400) << v2
+                                 << Q_INT64_C(0) << kPackage << "version" << int(E::Expired) << "expired";
+        QTest::newRow("not yet expired") << vendor << "vendor" << comment(kNow - 60, "2.0", kPackage, kNow + 86400)
+                                         << v2 << Q_INT64_C(0) << kPackage << "" << int(E::None) << "";
+        QTest::newRow("second of two trusted keys")
+            << rotating << "next" << current << v2 << Q_INT64_C(0) << kPackage << "" << int(E::None) << "";
+        QTest::newRow("untrusted key") << rotating << "stranger" << current << v2 << Q_INT64_C(0) << kPackage
+                                       << "version" << int(E::Unverified) << "another key";
+        QTest::newRow("comment names no package")
+            << vendor << "vendor"
+            << QByteArray("timestamp:1\tfile:veltrin_marlo.txt\tproduct:Veltrin Marlo\tversion:2.0") << v2
+            << Q_INT64_C(0) << kPackage << "version" << int(E::Unverified) << "no package size";
+        QTest::newRow("no signature") << vendor << "" << current << v2 << Q_INT64_C(0) << kPackage << "version"
+                                      << int(E::Unverified) << "could not be downloaded";
+    }
+    void release_isAcceptedOnlyWhole() {
+        QFETCH(QStringList, trusted);
+        QFETCH(QString, signer);
+        QFETCH(QByteArray, comment);
+        QFETCH(QByteArray, file);
+        QFETCH(qint64, newest);
+        QFETCH(QByteArray, package);
+        QFETCH(QString, refusedAt);
+        QFETCH(int, error);
+        QFETCH(QString, why);
+        FetchTrust trust;
+        for (const QString& name : trusted) {
+            trust.keys << mKeyLines.value(name);
+        }
+        trust.versionFileName = kEdition;
+        trust.newestSignedAt = newest;
+        trust.now = kNow;
+        std::optional<QByteArray> signature;
+        if (!signer.isEmpty()) {
+            signature = mKeys.sign(signer, file, comment);
+            QVERIFY(!signature->isEmpty());
+        }
+
+        const FetchJob::Result checked = fetch(FetchJob::Kind::VersionFile, path(kEdition), trust, file, signature);
+        QCOMPARE(mReader.started.size(), 2);
+        QCOMPARE(mReader.started.at(1).target, QStringLiteral("http://updates.test/x.minisig"));
+        const bool versionRefused = refusedAt == QLatin1String("version");
+        QCOMPARE(int(checked.error), versionRefused ? error : int(E::None));
+        QVERIFY2(checked.detail.contains(versionRefused ? why : QString()), qPrintable(checked.detail));
+        QCOMPARE(QFile::exists(path(kEdition)), !versionRefused);
+        QCOMPARE(leftovers(), QStringList());
+        if (versionRefused) {
+            return;
+        }
+        QVERIFY(checked.release);
+
+        trust.release = checked.release;
+        const QString target = path(QStringLiteral("Update20.EXE"));
+        const FetchJob::Result fetched = fetch(FetchJob::Kind::Package, target, trust, package);
+        QCOMPARE(mReader.started.size(), 1); // the package's own signature no longer decides
+        QCOMPARE(mReader.started.at(0).maxBytes, checked.release->packageSize);
+        QCOMPARE(int(fetched.error), error);
+        QVERIFY2(fetched.detail.contains(why), qPrintable(fetched.detail));
+        QCOMPARE(QFile::exists(target), fetched.error == E::None);
+        QCOMPARE(leftovers(), QStringList());
+    }
+
+    // The reader's own verdicts, and progress that knows the signed size.
+    void package_readFailuresAndProgress() {
+        FetchTrust trust;
+        trust.keys << mKeyLines.value(QStringLiteral("vendor"));
+        trust.release = signing::ParseRelease(SigningKeys::releaseComment(1, "f", "p", "v", kPackage)).release;
+        const QString target = path(QStringLiteral("Update.EXE"));
+        FetchJob job(&mReader, FetchJob::Kind::Package, QStringLiteral("http://updates.test/p"), target, 1 << 30,
+                     trust);
+        QSignalSpy progress(&job, &FetchJob::progress);
+        QSignalSpy results(&job, &FetchJob::result);
+        mReader.started.clear();
+        QVERIFY(!job.start());
+        const QString stored = mReader.started.at(0).propertyName;
+        mReader.progress(QStringLiteral("another read"), 5, 10);
+        mReader.progress(stored, 1000, 0); // sent without a length
+        QCOMPARE(progress.size(), 1);
+        QCOMPARE(progress.at(0).at(1).toLongLong(), kPackage.size());
+        mReader.fail(stored, host::AsyncReadFailure::TooLarge);
+        mReader.fail(stored, host::AsyncReadFailure::Network); // a second completion is not heard
+        QCOMPARE(results.size(), 1);
+        const auto result = results.at(0).at(0).value<FetchJob::Result>();
+        QCOMPARE(result.error, E::Unverified);
+        QVERIFY(result.detail.contains(QStringLiteral("more than the %1 bytes").arg(kPackage.size())));
+
+        // Unsigned: the reader's failure as it came, the file straight to its name.
+        const FetchJob::Result plain = fetch(FetchJob::Kind::Package, target, {}, kPackage);
+        QCOMPARE(mReader.started.at(0).propertyName, target);
+        QCOMPARE(plain.error, E::None);
+        QCOMPARE(plain.size, kPackage.size());
+    }
+};
+
+QTEST_GUILESS_MAIN(tst_FetchJob)
+#include "tst_fetchjob.moc"

@@ -1,0 +1,252 @@
+#include "wizard/FetchJob.h"
+
+#include "host/PartFile.h"
+#include "wizard/VersionFile.h"
+
+#include <QFile>
+#include <QFileInfo>
+#include <QMetaObject>
+
+#include <algorithm>
+
+namespace {
+
+QString Quoted(const QByteArray& text) {
+    return QLatin1Char('"') + QString::fromUtf8(text) + QLatin1Char('"');
+}
+
+FetchJob::Result Refused(FetchJob::Error error, const QString& detail,
+                         const std::optional<signing::Release>& release = std::nullopt) {
+    FetchJob::Result result;
+    result.error = error;
+    result.detail = detail;
+    result.release = release;
+    return result;
+}
+
+// A part file's path in `folder` other than `taken`.
+QString NewPartFilePathBesides(const QString& folder, const QString& taken) {
+    QString path;
+    do {
+        path = host::NewPartFilePath(folder);
+    } while (path == taken);
+    return path;
+}
+
+} // namespace
+
+FetchJob::FetchJob(host::AsyncReader* reader, Kind kind, const QString& url, const QString& target, qint64 limit,
+                   FetchTrust trust, QObject* parent)
+    : QObject(parent), mReader(reader), mKind(kind), mUrl(url), mTarget(target), mLimit(limit),
+      mTrust(std::move(trust)) {
+    connect(mReader, &host::AsyncReader::AsyncReadProgress, this, &FetchJob::onProgress);
+    connect(mReader, &host::AsyncReader::AsyncReadComplete, this, &FetchJob::onComplete);
+}
+
+// Reads still running store their files later; a part file among them is a
+// leftover that the next copy to take the folder removes.
+FetchJob::~FetchJob() = default;
+
+std::optional<host::AsyncReadError> FetchJob::start() {
+    Q_ASSERT(mPhase == Phase::Ready);
+    if (!signedBuild()) {
+        mFile.path = mTarget;
+        const std::optional<host::AsyncReadError> error = mReader->AsyncRead(mUrl, mTarget, mLimit);
+        if (!error) {
+            mPhase = Phase::Reading;
+        }
+        return error;
+    }
+    // Proven files only ever stand under their names.
+    const QString folder = QFileInfo(mTarget).absolutePath();
+    mFile.path = host::NewPartFilePath(folder);
+    qint64 limit = mLimit;
+    if (mKind == Kind::Package && mTrust.release) {
+        limit = std::min(limit, mTrust.release->packageSize);
+    }
+    if (const std::optional<host::AsyncReadError> error =
+            mReader->AsyncRead(mUrl, mFile.path, limit, host::AsyncReadOption::Digest)) {
+        return error;
+    }
+    mPhase = Phase::Reading;
+    if (mKind == Kind::Package) {
+        return std::nullopt; // proven by what its version file's signature names
+    }
+    // The signature lies beside the file: its URL with ".minisig" added.
+    QUrl signatureUrl = host::ParseTarget(mUrl).url;
+    signatureUrl.setPath(signatureUrl.path() + QStringLiteral(".minisig"));
+    mSignature = Read{NewPartFilePathBesides(folder, mFile.path)};
+    if (const std::optional<host::AsyncReadError> error =
+            mReader->AsyncRead(signatureUrl.toString(), mSignature->path, signing::kMaxSignatureBytes)) {
+        // The file's read runs: the result comes later, as it always does.
+        mSignature->done = true;
+        const QString detail = QStringLiteral("its signature cannot be downloaded: ") + error->Description;
+        QMetaObject::invokeMethod(
+            this, [this, detail] { finish(Refused(Error::Unverified, detail)); }, Qt::QueuedConnection);
+    }
+    return std::nullopt;
+}
+
+void FetchJob::onProgress(const host::AsyncProperty& property) {
+    if (mPhase != Phase::Reading || property.PropertyName != mFile.path) {
+        return;
+    }
+    qint64 bytesMax = property.BytesMax;
+    if (bytesMax == 0 && mKind == Kind::Package && signedBuild() && mTrust.release) {
+        bytesMax = mTrust.release->packageSize; // the signed size, where the server announces none
+    }
+    emit progress(property.BytesRead, bytesMax, property.Resumes);
+}
+
+void FetchJob::onComplete(const host::AsyncProperty& property) {
+    const bool file = property.PropertyName == mFile.path;
+    const bool signature = mSignature && property.PropertyName == mSignature->path;
+    if (!file && !signature) {
+        return;
+    }
+    if (mPhase != Phase::Reading) {
+        // A late read of a job that has ended leaves nothing behind.
+        if (!property.File.isEmpty()) {
+            QFile::remove(property.File);
+        }
+        return;
+    }
+    (file ? mFile : *mSignature).done = true;
+    if (property.BytesMax == 0) {
+        failRead(signature, property);
+        return;
+    }
+    if (file) {
+        mStoredSize = property.BytesMax;
+        mDigest = property.Digest;
+    } else {
+        QFile stored(mSignature->path);
+        if (stored.open(QIODevice::ReadOnly)) {
+            mSignatureBytes = stored.read(signing::kMaxSignatureBytes + 1);
+        }
+        stored.close();
+        QFile::remove(mSignature->path);
+    }
+    if (mFile.done && (!mSignature || mSignature->done)) {
+        verify();
+    }
+}
+
+void FetchJob::failRead(bool signature, const host::AsyncProperty& property) {
+    using host::AsyncReadFailure;
+    if (signature) {
+        finish(Refused(Error::Unverified,
+                       property.Failure == AsyncReadFailure::TooLarge
+                           ? QStringLiteral("its signature is larger than 4 KiB")
+                           : QStringLiteral("its signature could not be downloaded (%1)").arg(property.FailureDetail)));
+        return;
+    }
+    if (mKind == Kind::Package && signedBuild() && property.Failure == AsyncReadFailure::TooLarge) {
+        finish(Refused(Error::Unverified, QStringLiteral("the server sent more than the %1 bytes that the version "
+                                                         "file's signature names for it")
+                                              .arg(mTrust.release ? mTrust.release->packageSize : 0)));
+        return;
+    }
+    Result failed = Refused(Error::ReadFailed, property.FailureDetail);
+    failed.readFailure = property.Failure;
+    finish(failed);
+}
+
+void FetchJob::verify() {
+    mPhase = Phase::Verifying;
+    if (!signedBuild()) {
+        Result done;
+        done.size = mStoredSize;
+        finish(done);
+        return;
+    }
+    Result proven = mKind == Kind::VersionFile ? verifyVersionFile() : verifyPackage();
+    if (proven.error == Error::None) {
+        if (const std::optional<QString> error = host::ReplaceFile(mFile.path, mTarget)) {
+            proven = Refused(Error::NotStored, *error);
+        }
+    }
+    finish(proven);
+}
+
+FetchJob::Result FetchJob::verifyVersionFile() {
+    const signing::Verified verified = signing::Check(mTrust.keys, mSignatureBytes, mFile.path, mDigest);
+    if (verified.problem) {
+        return Refused(Error::Unverified, *verified.problem);
+    }
+    const signing::ParsedRelease parsed = signing::ParseRelease(verified.trustedComment);
+    if (parsed.problem) {
+        return Refused(Error::Unverified, *parsed.problem);
+    }
+    const signing::Release& release = parsed.release;
+    if (release.file != mTrust.versionFileName.toUtf8()) {
+        return Refused(Error::Unverified, QStringLiteral("it was signed as %1, not as %2")
+                                              .arg(Quoted(release.file), Quoted(mTrust.versionFileName.toUtf8())));
+    }
+    // Byte for byte, whatever the code page the lines are later read in.
+    QFile file(mFile.path);
+    if (!file.open(QIODevice::ReadOnly)) {
+        return Refused(Error::NotStored, file.errorString());
+    }
+    const QStringList lines = versionfile::SplitLines(QString::fromLatin1(file.readAll()));
+    const QByteArray product = lines.value(0).toLatin1();
+    const QByteArray version = lines.value(1).toLatin1();
+    if (product != release.product) {
+        return Refused(Error::Unverified, QStringLiteral("its product line %1 is not the signed product %2")
+                                              .arg(Quoted(product), Quoted(release.product)));
+    }
+    if (version != release.version) {
+        return Refused(Error::Unverified, QStringLiteral("its version line %1 is not the signed version %2")
+                                              .arg(Quoted(version), Quoted(release.version)));
+    }
+    if (release.signedAt < mTrust.newestSignedAt) {
+        return Refused(Error::OlderRelease,
+                       QStringLiteral("signed at %1, before %2, the newest accepted")
+                           .arg(release.signedAt)
+                           .arg(mTrust.newestSignedAt),
+                       release);
+    }
+    if (release.expiresAt && mTrust.now > *release.expiresAt) {
+        return Refused(
+            Error::Expired,
+            QStringLiteral("its signature expired at %1; it is now %2").arg(*release.expiresAt).arg(mTrust.now),
+            release);
+    }
+    Result done;
+    done.size = mStoredSize;
+    done.release = release;
+    return done;
+}
+
+FetchJob::Result FetchJob::verifyPackage() {
+    if (!mTrust.release) {
+        return Refused(Error::Unverified, QStringLiteral("no signed version file names it"));
+    }
+    const signing::Release& release = *mTrust.release;
+    if (mStoredSize != release.packageSize) {
+        return Refused(Error::Unverified, QStringLiteral("it has %1 bytes, not the %2 bytes that the version file's "
+                                                         "signature names")
+                                              .arg(mStoredSize)
+                                              .arg(release.packageSize));
+    }
+    if (mDigest != release.packageDigest) {
+        return Refused(Error::Unverified, QStringLiteral("its content is not the package that the version file's "
+                                                         "signature names (its BLAKE2b-512 digest differs)"));
+    }
+    Result done;
+    done.size = mStoredSize;
+    return done;
+}
+
+void FetchJob::finish(Result outcome) {
+    if (mPhase == Phase::Finished) {
+        return;
+    }
+    mPhase = Phase::Finished;
+    // A file that was not proven never stays: it only ever stood under a part
+    // file's name.
+    if (signedBuild() && outcome.error != Error::None && mFile.done) {
+        QFile::remove(mFile.path);
+    }
+    emit result(outcome);
+}

@@ -1,0 +1,118 @@
+#pragma once
+
+#include "host/AsyncRead.h"
+#include "wizard/Signing.h"
+
+#include <QObject>
+#include <QString>
+#include <QStringList>
+
+#include <optional>
+
+// What a build trusts when it fetches, and what it already knows.
+struct FetchTrust {
+    // The vendor's minisign public key lines. Empty: an unsigned build, which
+    // takes files as the server sends them.
+    QStringList keys;
+    // The version file's own name: the edition a signed version file must be for.
+    QString versionFileName;
+    // The signing time of the newest version file accepted before (seconds
+    // since 1970 UTC); an older one is refused.
+    qint64 newestSignedAt = 0;
+    // The present, as seconds since 1970 UTC, against which expiry is judged.
+    qint64 now = 0;
+    // A package fetch of a signed build: the release its version file named.
+    std::optional<signing::Release> release;
+};
+
+// One fetch of the version file or the package, from start to end, without a
+// window. A signed build fetches the version file with its signature beside
+// it (its URL with ".minisig" added) and the package against the size and
+// digest that signature named; an unsigned build fetches the file alone.
+//
+// Files are stored under a part file's name until they are proven, then take
+// their name; the job's own files that were not proven go when it ends. The
+// reader is shared: the job listens to the reads it started and to no other.
+class FetchJob : public QObject {
+    Q_OBJECT
+public:
+    enum class Kind { VersionFile, Package };
+    enum class Phase {
+        Ready,     // made, not started
+        Reading,   // its reads are running
+        Verifying, // every read is in; the file is being proven
+        Finished,  // the result has been emitted
+    };
+    enum class Error {
+        None,
+        ReadFailed,   // the reader failed: readFailure and detail say how
+        Unverified,   // not what the vendor signed, or not the release it names: detail says why
+        OlderRelease, // signed before the newest version file accepted
+        Expired,      // the signature's expiry time has passed
+        NotStored,    // proven, but it could not take its name: detail is the system's reason
+    };
+    struct Result {
+        Error error = Error::None;
+        host::AsyncReadFailure readFailure = host::AsyncReadFailure::None;
+        QString detail;
+        // No error: the size of the stored file.
+        qint64 size = 0;
+        // A version file of a signed build: the release its signature names
+        // (also with OlderRelease and Expired, for the texts).
+        std::optional<signing::Release> release;
+    };
+
+    // `reader` stays the caller's. `limit` caps the bytes the file may have;
+    // a signed package is capped at its signed size as well.
+    FetchJob(host::AsyncReader* reader, Kind kind, const QString& url, const QString& target, qint64 limit,
+             FetchTrust trust, QObject* parent = nullptr);
+    ~FetchJob() override;
+
+    // Starts the reads. Returns why the file's read cannot start; then no
+    // result follows. Otherwise `result` follows exactly once.
+    std::optional<host::AsyncReadError> start();
+
+    Kind kind() const { return mKind; }
+    QString url() const { return mUrl; }
+    QString target() const { return mTarget; }
+    Phase phase() const { return mPhase; }
+
+signals:
+    // The file's progress, never its signature's. `bytesMax` is 0 while the
+    // size is unknown.
+    void progress(qint64 bytesRead, qint64 bytesMax, int resumes);
+    void result(const FetchJob::Result& result);
+
+private:
+    struct Read {
+        QString path; // where the reader stores it
+        bool done = false;
+    };
+
+    bool signedBuild() const { return !mTrust.keys.isEmpty(); }
+    void onProgress(const host::AsyncProperty& property);
+    void onComplete(const host::AsyncProperty& property);
+    // A failed read of the file or its signature ends the job.
+    void failRead(bool signature, const host::AsyncProperty& property);
+    // Every read is in: prove the file and give it its name.
+    void verify();
+    Result verifyVersionFile();
+    Result verifyPackage();
+    // Emits the result, last: a receiver may destroy the job.
+    void finish(Result outcome);
+
+    host::AsyncReader* mReader;
+    const Kind mKind;
+    const QString mUrl;
+    const QString mTarget;
+    const qint64 mLimit;
+    const FetchTrust mTrust;
+    Phase mPhase = Phase::Ready;
+    Read mFile;
+    std::optional<Read> mSignature; // signed version files only
+    qint64 mStoredSize = 0;
+    QByteArray mDigest;         // BLAKE2b-512 of the stored file, made as it arrived
+    QByteArray mSignatureBytes; // the signature file's content
+};
+
+Q_DECLARE_METATYPE(FetchJob::Result)
