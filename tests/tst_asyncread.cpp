@@ -717,7 +717,7 @@ void tst_AsyncRead::logLines_escapeWhatCouldBreakThem() {
 
     // The same through Qt's logging, as the program installs it at start.
     host::InstallLogEscaping();
-    host::InstallLogEscaping(); // once only: a second call must not escape twice
+    host::InstallLogEscaping(); // once only: a second call must not chain the handler to itself
     QTest::ignoreMessage(QtWarningMsg, QRegularExpression("^" + QRegularExpression::escape(line) + "$"));
     qCWarning(host::lcDownload).noquote() << text;
 }
