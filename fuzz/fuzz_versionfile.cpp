@@ -1,9 +1,11 @@
 // The version file from the raw bytes to what the check decides: whether the
 // file is accepted, and the name, version, package URL and file name it
-// takes from it.
+// takes from it. The same bytes are read as the trusted comment of a version
+// file's signature, which names the release.
 #include "FuzzCheck.h"
 
 #include "host/AsyncRead.h"
+#include "wizard/Signing.h"
 #include "wizard/VersionFile.h"
 
 #include <QDir>
@@ -12,8 +14,28 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
     return 0;
 }
 
+namespace {
+
+// A release is named whole, or not at all.
+void checkRelease(const QByteArray& comment) {
+    const signing::ParsedRelease parsed = signing::ParseRelease(comment);
+    if (parsed.problem) {
+        return;
+    }
+    const signing::Release& release = parsed.release;
+    FUZZ_CHECK(release.signedAt >= 0 && release.packageSize >= 1);
+    FUZZ_CHECK(release.packageDigest.size() == 64);
+    FUZZ_CHECK(!release.file.isEmpty() && !release.version.isEmpty());
+    FUZZ_CHECK(!release.expiresAt || *release.expiresAt >= 0);
+    FUZZ_CHECK(comment.contains("blake2b:" + release.packageDigest.toHex()) ||
+               comment.toLower().contains("blake2b:" + release.packageDigest.toHex()));
+}
+
+} // namespace
+
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const QByteArray bytes = QByteArray::fromRawData(reinterpret_cast<const char*>(data), qsizetype(size));
+    checkRelease(bytes);
     const QStringList lines = versionfile::ReadLines(bytes);
     for (const QString& line : lines) {
         FUZZ_CHECK(!line.contains(QLatin1Char('\r')));

@@ -95,6 +95,7 @@ private slots:
         QTest::addColumn<QByteArray>("file");
         QTest::addColumn<std::optional<QByteArray>>("signature");
         QTest::addColumn<QString>("refusal"); // "": verified
+        QTest::addColumn<qint64>("signedAt");
         QByteArray flipped = kVersionFile;
         flipped[20] = char(flipped[20] ^ 1);
         const QByteArray good = sign(kVersionFile);
@@ -104,30 +105,41 @@ private slots:
         QByteArray badComment = good;
         badComment.replace("version:2.0.1", "version:9.9.9");
         const QString unverified = QStringLiteral("could not be verified");
-        QTest::newRow("prehashed") << mKey << kVersionFile << std::optional(good) << "";
-        QTest::newRow("legacy") << mKey << kVersionFile << std::optional(sign(kVersionFile, true)) << "";
-        QTest::newRow("another key") << mOtherKey << kVersionFile << std::optional(good) << unverified;
-        QTest::newRow("file changed") << mKey << flipped << std::optional(good) << unverified;
-        QTest::newRow("signature changed") << mKey << kVersionFile << std::optional(badSignature) << unverified;
-        QTest::newRow("trusted comment changed") << mKey << kVersionFile << std::optional(badComment) << unverified;
+        QTest::newRow("prehashed") << mKey << kVersionFile << std::optional(good) << "" << kSignedAt;
+        QTest::newRow("legacy") << mKey << kVersionFile << std::optional(sign(kVersionFile, true)) << "" << kSignedAt;
+        QTest::newRow("another key") << mOtherKey << kVersionFile << std::optional(good) << unverified << kSignedAt;
+        QTest::newRow("file changed") << mKey << flipped << std::optional(good) << unverified << kSignedAt;
+        QTest::newRow("signature changed")
+            << mKey << kVersionFile << std::optional(badSignature) << unverified << kSignedAt;
+        QTest::newRow("trusted comment changed")
+            << mKey << kVersionFile << std::optional(badComment) << unverified << kSignedAt;
         QTest::newRow("signature of another file")
-            << mKey << kVersionFile << std::optional(sign("another file\r\n")) << unverified;
-        QTest::newRow("truncated") << mKey << kVersionFile << std::optional(good.left(good.size() / 2)) << unverified;
-        QTest::newRow("oversized") << mKey << kVersionFile << std::optional(good + QByteArray(5000, ' ')) << unverified;
-        QTest::newRow("no signature") << mKey << kVersionFile << std::optional<QByteArray>() << unverified;
+            << mKey << kVersionFile << std::optional(sign("another file\r\n")) << unverified << kSignedAt;
+        QTest::newRow("truncated") << mKey << kVersionFile << std::optional(good.left(good.size() / 2)) << unverified
+                                   << kSignedAt;
+        QTest::newRow("oversized") << mKey << kVersionFile << std::optional(good + QByteArray(5000, ' ')) << unverified
+                                   << kSignedAt;
+        QTest::newRow("no signature") << mKey << kVersionFile << std::optional<QByteArray>() << unverified << kSignedAt;
         QTest::newRow("signed before the one accepted")
             << mKey << kVersionFile << std::optional(sign(kVersionFile, false, releaseComment(kSignedAt - 7200)))
-            << "older than the one this computer has already accepted";
+            << "older than the one this computer has already accepted" << kSignedAt;
         QTest::newRow("expired") << mKey << kVersionFile
                                  << std::optional(
                                         sign(kVersionFile, false, releaseComment(kSignedAt, kPackage, kSignedAt + 1)))
-                                 << "out of date";
+                                 << "out of date" << kSignedAt;
+        // A signing time ahead of this computer's clock is kept as the
+        // present, so that a signer's wrong clock cannot hold back every
+        // release signed after it.
+        const qint64 ahead = kSignedAt + 365 * 86400;
+        QTest::newRow("signed a year ahead")
+            << mKey << kVersionFile << std::optional(sign(kVersionFile, false, releaseComment(ahead))) << "" << ahead;
     }
     void versionFile_countsOnlyWhenSigned() {
         QFETCH(QString, key);
         QFETCH(QByteArray, file);
         QFETCH(std::optional<QByteArray>, signature);
         QFETCH(QString, refusal);
+        QFETCH(qint64, signedAt);
         const bool verified = refusal.isEmpty();
         const QString accepted = QString::number(kSignedAt - 3600);
         modRWRegistry::SaveAppSetting(QStringLiteral("ServerSignedTime"), accepted);
@@ -135,8 +147,13 @@ private slots:
         step(file, signature);
         QCOMPARE(modRWRegistry::GetAppSetting(QStringLiteral("ServerVersion")),
                  verified ? QStringLiteral("2.0.1") : QStringLiteral("1.5"));
-        QCOMPARE(modRWRegistry::GetAppSetting(QStringLiteral("ServerSignedTime")),
-                 verified ? QString::number(kSignedAt) : accepted);
+        const qint64 now = QDateTime::currentSecsSinceEpoch();
+        const qint64 stored = modRWRegistry::GetAppSetting(QStringLiteral("ServerSignedTime")).toLongLong();
+        if (verified && signedAt > now) {
+            QVERIFY2(stored >= now - 60 && stored <= now, qPrintable(QString::number(stored)));
+        } else {
+            QCOMPARE(stored, verified ? signedAt : accepted.toLongLong());
+        }
         QCOMPARE(mWizard->cmdNEXT->isEnabled(), verified);
         const QString shown = mWizard->lblPROGRESS->text();
         QVERIFY2(verified ? !shown.contains(QLatin1String("could not be verified")) : shown.contains(refusal),

@@ -19,6 +19,7 @@
 #include <QPushButton>
 #include <QTemporaryFile>
 
+#include <algorithm>
 #include <limits>
 
 using namespace wizardtexts;
@@ -300,10 +301,13 @@ void vcUPDATECTL::DownloadComplete(bool versionFile, const QString& localPath) {
         }
         mServerVersionRecorded = modRWRegistry::SaveAppSetting(QStringLiteral("ServerVersion"), mServerVersion);
         if (mRelease) {
-            // Later checks refuse what was signed before this.
+            // Later checks refuse what was signed before this. A signing
+            // time ahead of this computer's clock counts as the present: a
+            // signer's wrong clock, or a stolen key, must not hold back every
+            // release signed after it.
+            const qint64 signedAt = std::min(mRelease->signedAt, QDateTime::currentSecsSinceEpoch());
             mServerVersionRecorded =
-                modRWRegistry::SaveAppSetting(kSignedTimeSetting, QString::number(mRelease->signedAt)) &&
-                mServerVersionRecorded;
+                modRWRegistry::SaveAppSetting(kSignedTimeSetting, QString::number(signedAt)) && mServerVersionRecorded;
         }
         lblVERSION->setText(VersionText(mCurrentVersion, mServerVersion));
         if (mServerVersion == mCurrentVersion) {
