@@ -130,6 +130,42 @@ QByteArray rangeValidator(const QNetworkReply& reply) {
     return reply.rawHeader("Last-Modified").trimmed();
 }
 
+// Why a 206 does not prove to be part of the version `validator` names: it
+// must carry the same strong ETag, or the same Last-Modified when the version
+// is a date. Empty when it does. A cache that ignored If-Range, or a server
+// whose file changed under it, would otherwise splice two files into one.
+QString versionProblem(const QNetworkReply& reply, const QByteArray& validator) {
+    const bool etag = validator.startsWith('"');
+    const QByteArray header = etag ? "ETag" : "Last-Modified";
+    const QByteArray carried = reply.rawHeader(header).trimmed();
+    if (carried == validator) {
+        return QString();
+    }
+    const auto named = [&header, etag](const QByteArray& value) { // an ETag brings its own quotes
+        return QString::fromLatin1(header + ' ' + (etag ? value : '"' + value + '"'));
+    };
+    return QStringLiteral("The server answered a resume of %1 with part of %2.")
+        .arg(named(validator),
+             carried.isEmpty() ? QStringLiteral("a file without %1").arg(QString::fromLatin1(header)) : named(carried));
+}
+
+// Why the body's codings make it something other than the file's bytes in
+// plain or chunked form; empty when they do not. Qt passes any content coding
+// it did not ask for through untouched.
+QString codingProblem(const QNetworkReply& reply) {
+    const QByteArray coding = reply.rawHeader("Content-Encoding").trimmed().toLower();
+    if (!coding.isEmpty() && coding != "identity") {
+        return QStringLiteral("The server sent the body encoded as \"%1\" although the plain bytes were asked for.")
+            .arg(QString::fromLatin1(coding));
+    }
+    const QByteArray transfer = reply.rawHeader("Transfer-Encoding").trimmed().toLower();
+    if (!transfer.isEmpty() && transfer != "chunked") {
+        return QStringLiteral("The server used the transfer coding \"%1\", which cannot be read.")
+            .arg(QString::fromLatin1(transfer));
+    }
+    return QString();
+}
+
 } // namespace
 
 struct NetworkAsyncReader::Read {
@@ -146,7 +182,7 @@ struct NetworkAsyncReader::Read {
     qint64 total = -1;                       // the length the first whole answer announced, -1 when none
     QByteArray validator;                    // If-Range of a resume; empty: the server offered none
     int resumes = 0;
-    bool restarted = false; // the server has once sent the whole file again
+    bool restarted = false; // the read has once started over from byte 0
 
     // The current attempt.
     qint64 offset = 0;     // where its bytes go in the file: the range it asked for
@@ -336,48 +372,16 @@ bool NetworkAsyncReader::acceptHeaders(Read& read) {
     }
     read.headersAccepted = true;
 
-    bool continues = false; // the answer carries the rest of the bytes stored
-    if (read.offset > 0 && status == 206) {
-        const QString problem = continuationProblem(read);
-        if (!problem.isEmpty()) {
-            complete(read, AsyncReadFailure::Network, problem);
-            return false;
-        }
-        continues = true;
-    } else if (read.offset > 0 && status == 200 && !read.restarted) {
-        // The file is no longer the one whose start is stored.
-        read.restarted = true;
-        read.offset = read.written = 0;
-        if (read.digest) {
-            read.digest->reset(); // before the file is cut, which it may be reading
-        }
-        if (!read.part->resize(0) || !read.part->seek(0)) {
-            complete(read, AsyncReadFailure::WriteFailed, read.part->errorString());
-            return false;
-        }
-    } else if (read.offset > 0 || status == 206) {
-        complete(read, AsyncReadFailure::Network,
-                 httpStatusText(*reply) + QStringLiteral(" does not continue the %1 bytes received.").arg(read.offset));
+    const Answer answer = classifyAnswer(read, status);
+    if (answer == Answer::Dropped) {
         return false;
     }
-
-    // Qt passes any coding it did not ask for through untouched: those bytes
-    // would not be the file.
-    const QByteArray coding = reply->rawHeader("Content-Encoding").trimmed().toLower();
-    if (!coding.isEmpty() && coding != "identity") {
-        complete(read, AsyncReadFailure::Network,
-                 QStringLiteral("The server sent the body encoded as \"%1\" although the plain bytes were asked for.")
-                     .arg(QString::fromLatin1(coding)));
+    const QString coding = codingProblem(*reply);
+    if (!coding.isEmpty()) {
+        complete(read, AsyncReadFailure::Network, coding);
         return false;
     }
-    const QByteArray transfer = reply->rawHeader("Transfer-Encoding").trimmed().toLower();
-    if (!transfer.isEmpty() && transfer != "chunked") {
-        complete(read, AsyncReadFailure::Network,
-                 QStringLiteral("The server used the transfer coding \"%1\", which cannot be read.")
-                     .arg(QString::fromLatin1(transfer)));
-        return false;
-    }
-    read.chunked = !transfer.isEmpty();
+    read.chunked = !reply->rawHeader("Transfer-Encoding").trimmed().isEmpty();
 
     const AnnouncedLength length = announcedLength(*reply);
     if (!length.problem.isEmpty()) {
@@ -385,7 +389,7 @@ bool NetworkAsyncReader::acceptHeaders(Read& read) {
         return false;
     }
     read.announced = length.value;
-    if (continues) {
+    if (answer == Answer::Rest) {
         if (read.announced >= 0 && read.announced != read.total - read.offset) {
             complete(read, AsyncReadFailure::Network,
                      QStringLiteral("The server announced %1 bytes for the last %2 bytes of the file.")
@@ -396,8 +400,68 @@ bool NetworkAsyncReader::acceptHeaders(Read& read) {
         read.announced = read.total - read.offset;
         return true;
     }
+    return acceptWholeFile(read);
+}
 
-    // The first whole answer: it fixes the file's size and version.
+NetworkAsyncReader::Answer NetworkAsyncReader::classifyAnswer(Read& read, int status) {
+    QNetworkReply* reply = read.reply;
+    if (read.offset > 0 && status == 206) {
+        const QString otherVersion = versionProblem(*reply, read.validator);
+        if (!otherVersion.isEmpty()) {
+            requestWholeFile(read, otherVersion);
+            return Answer::Dropped;
+        }
+        const QString problem = continuationProblem(read);
+        if (!problem.isEmpty()) {
+            complete(read, AsyncReadFailure::Network, problem);
+            return Answer::Dropped;
+        }
+        return Answer::Rest;
+    }
+    if (read.offset > 0 && status == 200 && !read.restarted) {
+        // The file is no longer the one whose start is stored.
+        return emptyPartFile(read) ? Answer::Whole : Answer::Dropped;
+    }
+    if (read.offset > 0 || status == 206) {
+        complete(read, AsyncReadFailure::Network,
+                 httpStatusText(*reply) + QStringLiteral(" does not continue the %1 bytes received.").arg(read.offset));
+        return Answer::Dropped;
+    }
+    return Answer::Whole;
+}
+
+bool NetworkAsyncReader::emptyPartFile(Read& read) {
+    read.restarted = true;
+    read.offset = read.written = 0;
+    if (read.digest) {
+        read.digest->reset(); // before the file is cut, which it may be reading
+    }
+    if (!read.part->resize(0) || !read.part->seek(0)) {
+        complete(read, AsyncReadFailure::WriteFailed, read.part->errorString());
+        return false;
+    }
+    return true;
+}
+
+void NetworkAsyncReader::requestWholeFile(Read& read, const QString& why) {
+    if (read.restarted) {
+        complete(read, AsyncReadFailure::Network, why);
+        return;
+    }
+    qCDebug(lcDownload, "%s: starting over from byte 0: %s", qUtf8Printable(read.url.toDisplayString()),
+            qUtf8Printable(why));
+    // This answer's body is only part of its file: a new request without a
+    // range asks for all of it.
+    QObject::disconnect(read.reply, nullptr, this, nullptr);
+    dispose(read.reply);
+    read.reply = nullptr;
+    if (emptyPartFile(read)) {
+        startAttempt(read);
+    }
+}
+
+bool NetworkAsyncReader::acceptWholeFile(Read& read) {
+    QNetworkReply* reply = read.reply;
     read.total = read.announced;
     read.url = reply->url();
     read.validator = rangeValidator(*reply);

@@ -46,9 +46,13 @@ namespace host {
 // stopped, up to three times after pauses of one, two and four times the
 // resume pause, when the first answer offered byte ranges and named its
 // version (a strong ETag or Last-Modified). The server must then answer with
-// exactly the rest of that same file; one that sends the whole file instead
-// has changed it, and the read starts over once. Progress of a resumed
-// transfer carries the count of resumes.
+// exactly the rest of that same file, and prove it is that file: a 206 must
+// carry the strong ETag the resume named, or its Last-Modified when the
+// version is a date. One that sends the whole file instead has changed it;
+// one that sends part of another version, or names none, is answered with a
+// new request for the whole file. Either way the read starts over from byte 0
+// once; a second time fails it. Progress of a resumed transfer carries the
+// count of resumes.
 //
 // The digest covers exactly the bytes of the stored file: a resumed transfer
 // goes on with the same hash, one that starts over starts it over too.
@@ -87,8 +91,27 @@ private:
 
     // Checks status, range and announced size once the final response is
     // known, and opens the part file. False when the read has been completed
-    // as failed.
+    // as failed or has gone on with a new request: the reply is no longer
+    // its own.
     bool acceptHeaders(Read& read);
+    // What a 2xx answer holds for the bytes already stored.
+    enum class Answer {
+        Whole,   // the whole file, from byte 0; nothing is stored
+        Rest,    // exactly the rest of the stored bytes
+        Dropped, // neither: the read has been completed or has made a new request
+    };
+    Answer classifyAnswer(Read& read, int status);
+    // Takes the size and version of the first whole answer, checks the size
+    // against the read's limit and the free space, and opens the part file.
+    // False when the read has been completed as failed.
+    bool acceptWholeFile(Read& read);
+    // Empties the part file for a whole file, which may happen once per read.
+    // False when the read has been completed as failed.
+    bool emptyPartFile(Read& read);
+    // Gives up the current reply, which holds part of another version of the
+    // file, and asks for the whole file again; fails the read with `why` when
+    // it has started over before.
+    void requestWholeFile(Read& read, const QString& why);
     // Checks a 206 against the bytes already stored and the first answer;
     // the reason when it does not continue them.
     QString continuationProblem(const Read& read) const;

@@ -219,7 +219,8 @@ void FaultServer::answer(QTcpSocket* socket, const FaultRoute& original, const F
         head += "Accept-Ranges: bytes\r\n";
         const QByteArray range = request.headers.value("range");
         const QByteArray ifRange = request.headers.value("if-range");
-        if (range.startsWith("bytes=") && range.endsWith('-') && (ifRange.isEmpty() || ifRange == route.validator)) {
+        if (range.startsWith("bytes=") && range.endsWith('-') &&
+            (ifRange.isEmpty() || ifRange == route.validator || route.ignoresIfRange)) {
             const qint64 from = range.mid(6, range.size() - 7).toLongLong();
             head += "Content-Range: bytes " + QByteArray::number(from + route.rangeShift) + '-' +
                     QByteArray::number(route.body.size() - 1) + '/' + QByteArray::number(route.body.size()) + "\r\n";

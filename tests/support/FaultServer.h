@@ -40,8 +40,10 @@ struct FaultRoute {
     int chunkSize = 0;                   // > 0: send the body in chunks of this size...
     int chunkIntervalMs = 0;             // ...this many milliseconds apart
     // Ranges: "Accept-Ranges: bytes" is sent, and "Range: bytes=N-" gets a
-    // 206 with the rest when If-Range is absent or names `validator`.
+    // 206 with the rest when If-Range is absent or names `validator`, or
+    // whatever it names when `ignoresIfRange` (a misbehaving cache).
     bool ranges = false;
+    bool ignoresIfRange = false;
     QByteArray validator;   // sent as ETag when quoted or weak, else as Last-Modified
     qint64 cutAfter = -1;   // >= 0: only this many bytes of the body go out, then the connection closes
     qint64 rangeShift = 0;  // a 206 whose Content-Range starts this many bytes off
