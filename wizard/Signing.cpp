@@ -133,7 +133,8 @@ ParsedRelease ParseRelease(const QByteArray& trustedComment) {
 }
 
 QString TimeText(qint64 secondsSinceEpoch) {
-    return QDateTime::fromSecsSinceEpoch(secondsSinceEpoch, Qt::UTC).toString(QStringLiteral("yyyy-MM-dd HH:mm 'UTC'"));
+    return QDateTime::fromSecsSinceEpoch(secondsSinceEpoch, Qt::UTC)
+        .toString(QStringLiteral("yyyy-MM-dd HH:mm:ss 'UTC'"));
 }
 
 } // namespace signing

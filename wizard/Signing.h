@@ -47,7 +47,7 @@ struct ParsedRelease {
 };
 ParsedRelease ParseRelease(const QByteArray& trustedComment);
 
-// A signing or expiry time as the user reads it: "2026-12-07 21:04 UTC".
+// A signing or expiry time as the user reads it: "2026-12-07 21:04:38 UTC".
 QString TimeText(qint64 secondsSinceEpoch);
 
 } // namespace signing
