@@ -56,7 +56,7 @@ static void initResources() {
     Q_INIT_RESOURCE(kelvane);
 }
 
-frmUPDATE::frmUPDATE(host::AsyncReader* reader, QWidget* parent) : QWidget(parent) {
+frmUPDATE::frmUPDATE(download::AsyncReader* reader, QWidget* parent) : QWidget(parent) {
     initResources();
     setObjectName(QStringLiteral("frmUPDATE"));
     setWindowTitle(QStringLiteral("VELTRIN Kelvane"));

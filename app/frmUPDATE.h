@@ -6,7 +6,7 @@
 class QTimer;
 class vcUPDATECTL;
 
-namespace host {
+namespace download {
 class AsyncReader;
 }
 
@@ -22,7 +22,7 @@ class frmUPDATE : public QWidget {
     Q_OBJECT
 public:
     // `reader` performs the wizard's downloads; the window takes ownership.
-    explicit frmUPDATE(host::AsyncReader* reader, QWidget* parent = nullptr);
+    explicit frmUPDATE(download::AsyncReader* reader, QWidget* parent = nullptr);
     ~frmUPDATE() override;
 
     // Runs the load logic, then shows the window unless the load hid it.

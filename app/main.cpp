@@ -1,9 +1,9 @@
 #include "app/Startup.h"
 #include "app/frmUPDATE.h"
+#include "download/NetworkAsyncReader.h"
 #include "host/App.h"
 #include "host/Log.h"
 #include "host/MsgBox.h"
-#include "host/NetworkAsyncReader.h"
 
 #include <QApplication>
 
@@ -33,7 +33,7 @@ int main(int argc, char* argv[]) {
     QApplication::setApplicationName(QStringLiteral("Kelvane"));
     QApplication::setQuitOnLastWindowClosed(false);
 
-    frmUPDATE window(new host::NetworkAsyncReader);
+    frmUPDATE window(new download::NetworkAsyncReader);
     QObject::connect(&window, &frmUPDATE::Unloaded, &app, &QCoreApplication::quit, Qt::QueuedConnection);
     window.Start();
     if (window.isUnloaded()) {

@@ -13,8 +13,8 @@
 // when the result is not what the completion claims, 2 when the read cannot
 // start.
 
-#include "host/NetworkAsyncReader.h"
-#include "host/PartFile.h"
+#include "download/NetworkAsyncReader.h"
+#include "download/PartFile.h"
 
 #include <QCoreApplication>
 #include <QDir>
@@ -27,17 +27,17 @@
 
 namespace {
 
-const char* failureName(host::AsyncReadFailure failure) {
+const char* failureName(download::AsyncReadFailure failure) {
     switch (failure) {
-    case host::AsyncReadFailure::None:
+    case download::AsyncReadFailure::None:
         return "none";
-    case host::AsyncReadFailure::Network:
+    case download::AsyncReadFailure::Network:
         return "network";
-    case host::AsyncReadFailure::TooLarge:
+    case download::AsyncReadFailure::TooLarge:
         return "too large";
-    case host::AsyncReadFailure::NoSpace:
+    case download::AsyncReadFailure::NoSpace:
         return "no space";
-    case host::AsyncReadFailure::WriteFailed:
+    case download::AsyncReadFailure::WriteFailed:
         return "write failed";
     }
     return "unknown";
@@ -47,7 +47,7 @@ const char* failureName(host::AsyncReadFailure failure) {
 int partFilesIn(const QString& folder) {
     int count = 0;
     for (const QString& name : QDir(folder).entryList(QDir::Files | QDir::Hidden)) {
-        count += host::IsPartFileName(name) ? 1 : 0;
+        count += download::IsPartFileName(name) ? 1 : 0;
     }
     return count;
 }
@@ -67,17 +67,17 @@ int main(int argc, char** argv) {
     const QString output = QFileInfo(args[args.size() - 1]).absoluteFilePath();
     const QString folder = QFileInfo(output).absolutePath();
 
-    host::NetworkAsyncReader reader;
+    download::NetworkAsyncReader reader;
     QElapsedTimer clock;
     int progressEvents = 0;
     qint64 lastProgressRead = 0;
-    QObject::connect(&reader, &host::AsyncReader::AsyncReadProgress, [&](const host::AsyncProperty& p) {
+    QObject::connect(&reader, &download::AsyncReader::AsyncReadProgress, [&](const download::AsyncProperty& p) {
         ++progressEvents;
         lastProgressRead = p.BytesRead;
     });
-    QObject::connect(&reader, &host::AsyncReader::AsyncReadComplete, [&](const host::AsyncProperty& p) {
+    QObject::connect(&reader, &download::AsyncReader::AsyncReadComplete, [&](const download::AsyncProperty& p) {
         const qint64 elapsed = clock.elapsed();
-        if (p.BytesMax == 0 || p.Failure != host::AsyncReadFailure::None) {
+        if (p.BytesMax == 0 || p.Failure != download::AsyncReadFailure::None) {
             err << "read failed (" << failureName(p.Failure) << "): " << p.FailureDetail << '\n';
             app.exit(1);
             return;
@@ -110,8 +110,9 @@ int main(int argc, char** argv) {
 
     clock.start();
     // A package has no size limit of its own in the wizard either.
-    if (const auto error = reader.AsyncRead(url, output, std::numeric_limits<qint64>::max(),
-                                            digest ? host::AsyncReadOption::Digest : host::AsyncReadOption::None)) {
+    if (const auto error =
+            reader.AsyncRead(url, output, std::numeric_limits<qint64>::max(),
+                             digest ? download::AsyncReadOption::Digest : download::AsyncReadOption::None)) {
         err << "cannot start: " << error->Number << ' ' << error->Description << '\n';
         return 2;
     }

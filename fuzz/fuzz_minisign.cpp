@@ -4,20 +4,20 @@
 // must fail for the message with any one byte changed.
 #include "FuzzCheck.h"
 
-#include "host/Blake2b.h"
-#include "host/Minisign.h"
+#include "download/Blake2b.h"
+#include "download/Minisign.h"
 
 #include <sodium.h>
 
 namespace {
 
-using host::MinisignSignature;
+using download::MinisignSignature;
 
 struct TestKey {
     QByteArray keyId = QByteArrayLiteral("\x01\x02\x03\x04\x05\x06\x07\x08");
     QByteArray publicKey = QByteArray(crypto_sign_PUBLICKEYBYTES, '\0');
     QByteArray secretKey = QByteArray(crypto_sign_SECRETKEYBYTES, '\0');
-    host::MinisignPublicKey parsed;
+    download::MinisignPublicKey parsed;
 };
 
 TestKey& testKey() {
@@ -50,21 +50,22 @@ QByteArray signatureFile(const QByteArray& message, MinisignSignature::Algorithm
 }
 
 void checkParsedKey(const QByteArray& text) {
-    const host::Parsed<host::MinisignPublicKey> key = host::ParsePublicKey(text);
+    const download::Parsed<download::MinisignPublicKey> key = download::ParsePublicKey(text);
     if (!key.check.ok()) {
-        FUZZ_CHECK(key.check.error == host::SignatureError::MalformedKey && !key.check.reason.isEmpty());
+        FUZZ_CHECK(key.check.error == download::SignatureError::MalformedKey && !key.check.reason.isEmpty());
         return;
     }
     FUZZ_CHECK(key.value.keyId.size() == 8 && key.value.key.size() == 32);
-    const host::Parsed<host::MinisignPublicKey> again =
-        host::ParsePublicKey(("Ed" + key.value.keyId + key.value.key).toBase64());
+    const download::Parsed<download::MinisignPublicKey> again =
+        download::ParsePublicKey(("Ed" + key.value.keyId + key.value.key).toBase64());
     FUZZ_CHECK(again.check.ok() && again.value.keyId == key.value.keyId && again.value.key == key.value.key);
 }
 
 void checkParsedSignature(const QByteArray& bytes) {
-    const host::Parsed<MinisignSignature> parsed = host::ParseSignature(bytes);
+    const download::Parsed<MinisignSignature> parsed = download::ParseSignature(bytes);
     if (!parsed.check.ok()) {
-        FUZZ_CHECK(parsed.check.error == host::SignatureError::MalformedSignature && !parsed.check.reason.isEmpty());
+        FUZZ_CHECK(parsed.check.error == download::SignatureError::MalformedSignature &&
+                   !parsed.check.reason.isEmpty());
         return;
     }
     const MinisignSignature& s = parsed.value;
@@ -72,35 +73,37 @@ void checkParsedSignature(const QByteArray& bytes) {
     FUZZ_CHECK(!s.trustedComment.contains('\n'));
     const QByteArray line =
         (s.algorithm == MinisignSignature::Algorithm::Prehashed ? "ED" : "Ed") + s.keyId + s.signature;
-    const host::Parsed<MinisignSignature> again =
-        host::ParseSignature("untrusted comment: x\r\n" + line.toBase64() + "\r\ntrusted comment: " + s.trustedComment +
-                             "\r\n" + s.globalSignature.toBase64() + "\r\n");
+    const download::Parsed<MinisignSignature> again = download::ParseSignature(
+        "untrusted comment: x\r\n" + line.toBase64() + "\r\ntrusted comment: " + s.trustedComment + "\r\n" +
+        s.globalSignature.toBase64() + "\r\n");
     FUZZ_CHECK(again.check.ok() && again.value.algorithm == s.algorithm && again.value.signature == s.signature &&
                again.value.trustedComment == s.trustedComment && again.value.globalSignature == s.globalSignature);
 }
 
 void checkSigned(const QByteArray& message, MinisignSignature::Algorithm algorithm, qsizetype at, char flip) {
     const QByteArray comment("timestamp:1\tfile:Update201.EXE");
-    const host::Parsed<MinisignSignature> parsed = host::ParseSignature(signatureFile(message, algorithm, comment));
+    const download::Parsed<MinisignSignature> parsed =
+        download::ParseSignature(signatureFile(message, algorithm, comment));
     FUZZ_CHECK(parsed.check.ok() && parsed.value.algorithm == algorithm);
-    const host::MinisignPublicKey& key = testKey().parsed;
-    FUZZ_CHECK(host::Verify(key, parsed.value, message).ok());
-    const host::SignatureCheck byDigest = host::VerifyPrehashed(key, parsed.value, host::Blake2b::hash(message));
+    const download::MinisignPublicKey& key = testKey().parsed;
+    FUZZ_CHECK(download::Verify(key, parsed.value, message).ok());
+    const download::SignatureCheck byDigest =
+        download::VerifyPrehashed(key, parsed.value, download::Blake2b::hash(message));
     if (algorithm == MinisignSignature::Algorithm::Prehashed) {
         FUZZ_CHECK(byDigest.ok());
     } else {
-        FUZZ_CHECK(byDigest.error == host::SignatureError::NeedsWholeMessage);
+        FUZZ_CHECK(byDigest.error == download::SignatureError::NeedsWholeMessage);
     }
 
     if (!message.isEmpty()) {
         QByteArray changed = message;
         changed[at % message.size()] = char(changed[at % message.size()] ^ flip);
-        FUZZ_CHECK(host::Verify(key, parsed.value, changed).error == host::SignatureError::MessageMismatch);
+        FUZZ_CHECK(download::Verify(key, parsed.value, changed).error == download::SignatureError::MessageMismatch);
     }
-    FUZZ_CHECK(host::Verify(key, parsed.value, message + flip).error == host::SignatureError::MessageMismatch);
+    FUZZ_CHECK(download::Verify(key, parsed.value, message + flip).error == download::SignatureError::MessageMismatch);
     MinisignSignature altered = parsed.value;
     altered.trustedComment[at % comment.size()] = char(altered.trustedComment[at % comment.size()] ^ flip);
-    FUZZ_CHECK(host::Verify(key, altered, message).error == host::SignatureError::CommentAltered);
+    FUZZ_CHECK(download::Verify(key, altered, message).error == download::SignatureError::CommentAltered);
 }
 
 } // namespace
@@ -112,8 +115,8 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
     crypto_sign_seed_keypair(reinterpret_cast<unsigned char*>(key.publicKey.data()),
                              reinterpret_cast<unsigned char*>(key.secretKey.data()),
                              reinterpret_cast<const unsigned char*>(seed.constData()));
-    const host::Parsed<host::MinisignPublicKey> parsed =
-        host::ParsePublicKey("untrusted comment: fuzz\n" + ("Ed" + key.keyId + key.publicKey).toBase64() + "\n");
+    const download::Parsed<download::MinisignPublicKey> parsed =
+        download::ParsePublicKey("untrusted comment: fuzz\n" + ("Ed" + key.keyId + key.publicKey).toBase64() + "\n");
     FUZZ_CHECK(parsed.check.ok());
     key.parsed = parsed.value;
     return 0;

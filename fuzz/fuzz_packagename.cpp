@@ -2,7 +2,7 @@
 // can be downloaded, and can only name a file inside the program folder.
 #include "FuzzCheck.h"
 
-#include "host/AsyncRead.h"
+#include "download/AsyncRead.h"
 #include "wizard/VersionFile.h"
 
 #include <QDir>
@@ -33,8 +33,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     checkStaysInFolder(text);
     checkStaysInFolder(versionfile::UpdateFileNameFor(text));
 
-    namespace N = host::AsyncReadErrorNumber;
-    const host::ParsedTarget parsed = host::ParseTarget(text);
+    namespace N = download::AsyncReadErrorNumber;
+    const download::ParsedTarget parsed = download::ParseTarget(text);
     if (parsed.error) {
         FUZZ_CHECK(parsed.url.isEmpty());
         FUZZ_CHECK(parsed.error->Number == N::EmptyTarget || parsed.error->Number == N::MalformedTarget ||
@@ -48,7 +48,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     // The address as it goes on the wire reads back as the same address, so
     // what is fetched is what was accepted.
     const QString wire = parsed.url.toString(QUrl::FullyEncoded | QUrl::RemoveFragment);
-    const host::ParsedTarget again = host::ParseTarget(wire);
+    const download::ParsedTarget again = download::ParseTarget(wire);
     FUZZ_CHECK(!again.error);
     FUZZ_CHECK(again.url.toString(QUrl::FullyEncoded | QUrl::RemoveFragment) == wire);
     return 0;

@@ -4,7 +4,7 @@
 // file's signature, which names the release.
 #include "FuzzCheck.h"
 
-#include "host/AsyncRead.h"
+#include "download/AsyncRead.h"
 #include "wizard/Signing.h"
 #include "wizard/VersionFile.h"
 
@@ -68,7 +68,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     FUZZ_CHECK(stored == folder + QLatin1Char('/') + name);
 
     // The package URL can be fetched: http or https, with a server.
-    const host::ParsedTarget target = host::ParseTarget(published.updateURL);
+    const download::ParsedTarget target = download::ParseTarget(published.updateURL);
     FUZZ_CHECK(!target.error && target.url.isValid() && !target.url.host().isEmpty());
     const QString scheme = target.url.scheme().toLower();
     FUZZ_CHECK(scheme == QLatin1String("http") || scheme == QLatin1String("https"));

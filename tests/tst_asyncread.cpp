@@ -1,6 +1,6 @@
-#include "host/Blake2b.h"
+#include "download/Blake2b.h"
+#include "download/NetworkAsyncReader.h"
 #include "host/Log.h"
-#include "host/NetworkAsyncReader.h"
 #include "tests/support/FaultServer.h"
 #include "tests/support/SmallDisk.h"
 
@@ -18,13 +18,13 @@
 #include <cerrno>
 
 using namespace std::chrono_literals;
-using host::AsyncProperty;
-using host::AsyncReadFailure;
-using host::AsyncReadOption;
+using download::AsyncProperty;
+using download::AsyncReadFailure;
+using download::AsyncReadOption;
 
 Q_DECLARE_METATYPE(FaultRoute)
-Q_DECLARE_METATYPE(host::AsyncReadFailure)
-Q_DECLARE_METATYPE(host::AsyncReadOption)
+Q_DECLARE_METATYPE(download::AsyncReadFailure)
+Q_DECLARE_METATYPE(download::AsyncReadOption)
 
 namespace {
 
@@ -66,11 +66,11 @@ struct Event {
 
 class Events {
 public:
-    explicit Events(host::AsyncReader& reader) {
-        QObject::connect(&reader, &host::AsyncReader::AsyncReadProgress, &mContext, [this](const AsyncProperty& p) {
+    explicit Events(download::AsyncReader& reader) {
+        QObject::connect(&reader, &download::AsyncReader::AsyncReadProgress, &mContext, [this](const AsyncProperty& p) {
             all.append({false, p});
         });
-        QObject::connect(&reader, &host::AsyncReader::AsyncReadComplete, &mContext, [this](const AsyncProperty& p) {
+        QObject::connect(&reader, &download::AsyncReader::AsyncReadComplete, &mContext, [this](const AsyncProperty& p) {
             all.append({true, p});
         });
     }
@@ -110,7 +110,7 @@ private:
 // into a folder of its own.
 struct FileRead {
     FaultServer server;
-    host::NetworkAsyncReader reader{nullptr, kStallLimit};
+    download::NetworkAsyncReader reader{nullptr, kStallLimit};
     Events events{reader};
     QTemporaryDir folder;
     const QString name = folder.filePath("Update201.EXE");
@@ -134,7 +134,7 @@ class tst_AsyncRead : public QObject {
 private:
     // Starts a read that must complete normally and waits for it. Events of
     // an earlier read that were still to come have arrived by then.
-    void readSentinel(host::AsyncReader& reader, Events& events);
+    void readSentinel(download::AsyncReader& reader, Events& events);
 
     // The file `name` in this test's own folder.
     QString file(const QString& name) const { return mDir.filePath(name); }
@@ -173,7 +173,7 @@ private slots:
     void logLines_escapeWhatCouldBreakThem();
 };
 
-void tst_AsyncRead::readSentinel(host::AsyncReader& reader, Events& events) {
+void tst_AsyncRead::readSentinel(download::AsyncReader& reader, Events& events) {
     const QString name = file(QStringLiteral("sentinel-%1").arg(events.all.size()));
     QVERIFY(!reader.AsyncRead(mServer.url("/target").toString(), name, kNoLimit));
     QTRY_COMPARE_WITH_TIMEOUT(events.completions(name), 1, kTimeoutMs);
@@ -285,7 +285,7 @@ void tst_AsyncRead::completion() {
     QFETCH(QString, detail);
 
     mServer.route(path, route);
-    host::NetworkAsyncReader reader(nullptr, kStallLimit);
+    download::NetworkAsyncReader reader(nullptr, kStallLimit);
     Events events(reader);
     QTemporaryDir folder;
     const QString name = folder.filePath(QStringLiteral("read"));
@@ -321,7 +321,7 @@ void tst_AsyncRead::unstartableTarget_isRefusedAndEmitsNothing_data() {
     QTest::addColumn<qint64>("maxBytes");
     QTest::addColumn<int>("number");
 
-    namespace N = host::AsyncReadErrorNumber;
+    namespace N = download::AsyncReadErrorNumber;
     QTest::newRow("empty") << QString() << kNoLimit << N::EmptyTarget;
     QTest::newRow("blank") << QStringLiteral("   ") << kNoLimit << N::EmptyTarget;
     QTest::newRow("not a url") << QStringLiteral("not a url") << kNoLimit << N::MalformedTarget;
@@ -336,7 +336,7 @@ void tst_AsyncRead::unstartableTarget_isRefusedAndEmitsNothing() {
     QFETCH(qint64, maxBytes);
     QFETCH(int, number);
 
-    host::NetworkAsyncReader reader(nullptr, kStallLimit);
+    download::NetworkAsyncReader reader(nullptr, kStallLimit);
     Events events(reader);
     const auto error = reader.AsyncRead(target, file(QStringLiteral("refused")), maxBytes);
     QVERIFY(error);
@@ -352,7 +352,7 @@ void tst_AsyncRead::trickledBody_progressesMonotonicallyAndOutlivesStallLimit() 
     // Chunks come well within the stall limit, the whole body takes longer than it.
     const QByteArray body = pattern(64 * 1024);
     mServer.route("/trickle", FaultRoute::trickle(body, 4096, 50));
-    host::NetworkAsyncReader reader(nullptr, kStallLimit);
+    download::NetworkAsyncReader reader(nullptr, kStallLimit);
     Events events(reader);
     const QString name = file("trickle");
     QVERIFY(!reader.AsyncRead(mServer.url("/trickle").toString(), name, kNoLimit));
@@ -376,7 +376,7 @@ void tst_AsyncRead::trickledBody_progressesMonotonicallyAndOutlivesStallLimit() 
 void tst_AsyncRead::concurrentReads_eachCompleteOnceUnderTheirOwnName() {
     mServer.route("/c-stall", FaultRoute::stall("partial", 1000));
     mServer.route("/c-slow", FaultRoute::trickle(pattern(20000), 5000, 50));
-    host::NetworkAsyncReader reader(nullptr, kStallLimit);
+    download::NetworkAsyncReader reader(nullptr, kStallLimit);
     Events events(reader);
     const QString a = file("a"), b = file("b"), c = file("c"), d = file("d");
     QVERIFY(!reader.AsyncRead(mServer.url("/c-stall").toString(), a, kNoLimit));
@@ -398,7 +398,7 @@ void tst_AsyncRead::concurrentReads_eachCompleteOnceUnderTheirOwnName() {
 }
 
 void tst_AsyncRead::request_asksForTheNewestCopy() {
-    host::NetworkAsyncReader reader(nullptr, kStallLimit);
+    download::NetworkAsyncReader reader(nullptr, kStallLimit);
     Events events(reader);
     readSentinel(reader, events);
     const FaultRequest request = mServer.requests().last();
@@ -422,12 +422,12 @@ void tst_AsyncRead::destroyingReader_abortsItsRunningReads() {
     server.route("/quick", FaultRoute::ok("done"));
     QTemporaryDir folder;
     const QString hang = folder.filePath("hang"), quick = folder.filePath("quick");
-    QPointer<host::NetworkAsyncReader> reader = new host::NetworkAsyncReader(nullptr, 60s);
+    QPointer<download::NetworkAsyncReader> reader = new download::NetworkAsyncReader(nullptr, 60s);
     auto events = std::make_unique<Events>(*reader); // connected first, so it records before the deletion
     if (destroyedIn == "progress") {
-        connect(reader, &host::AsyncReader::AsyncReadProgress, reader, [&reader] { delete reader; });
+        connect(reader, &download::AsyncReader::AsyncReadProgress, reader, [&reader] { delete reader; });
     } else if (destroyedIn == "completion") {
-        connect(reader, &host::AsyncReader::AsyncReadComplete, reader, [&reader] { delete reader; });
+        connect(reader, &download::AsyncReader::AsyncReadComplete, reader, [&reader] { delete reader; });
     }
     QVERIFY(!reader->AsyncRead(server.url("/hang").toString(), hang, kNoLimit));
     QTRY_VERIFY_WITH_TIMEOUT(!events->of(hang).isEmpty(), kTimeoutMs); // bytes have arrived
@@ -618,10 +618,10 @@ void tst_AsyncRead::smallDisk_failsAndKeepsTheOlderFile() {
     older.close();
 
     mServer.route("/disk", route);
-    host::NetworkAsyncReader reader(nullptr, kStallLimit);
+    download::NetworkAsyncReader reader(nullptr, kStallLimit);
     Events events(reader);
     if (fillDuringTransfer) {
-        connect(&reader, &host::AsyncReader::AsyncReadProgress, &reader, [&dir] {
+        connect(&reader, &download::AsyncReader::AsyncReadProgress, &reader, [&dir] {
             QFile filler(dir.filePath("filler"));
             if (filler.open(QIODevice::WriteOnly | QIODevice::Unbuffered)) {
                 while (filler.write(QByteArray(4096, 'f')) > 0) {
@@ -703,7 +703,7 @@ void tst_AsyncRead::digestFollower_resultCoversEveryStoredByte() {
     const QString path = folder.filePath("part");
     QFile file(path);
     QVERIFY(file.open(QIODevice::WriteOnly | QIODevice::Unbuffered));
-    host::Blake2bFollower follower(path);
+    download::Blake2bFollower follower(path);
 
     // Reported faster than it can be hashed: writing is quicker than hashing.
     QCOMPARE(file.write(all), all.size());

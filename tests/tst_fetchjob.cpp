@@ -199,8 +199,8 @@ private slots:
         mReader.progress(stored, 1000, 0); // sent without a length
         QCOMPARE(progress.size(), 1);
         QCOMPARE(progress.at(0).at(1).toLongLong(), kPackage.size());
-        mReader.fail(stored, host::AsyncReadFailure::TooLarge);
-        mReader.fail(stored, host::AsyncReadFailure::Network); // a second completion is not heard
+        mReader.fail(stored, download::AsyncReadFailure::TooLarge);
+        mReader.fail(stored, download::AsyncReadFailure::Network); // a second completion is not heard
         QCOMPARE(results.size(), 1);
         const auto result = results.at(0).at(0).value<FetchJob::Result>();
         QCOMPARE(result.error, E::Unverified);

@@ -1,7 +1,7 @@
 // Signature checks against keys and signatures made by the real minisign tool,
 // so that what the vendor's tool writes is what Kelvane accepts.
-#include "host/Blake2b.h"
-#include "host/Minisign.h"
+#include "download/Blake2b.h"
+#include "download/Minisign.h"
 
 #include <QDateTime>
 #include <QProcess>
@@ -9,7 +9,7 @@
 #include <QTemporaryDir>
 #include <QtTest>
 
-using host::SignatureError;
+using download::SignatureError;
 
 namespace {
 
@@ -53,22 +53,22 @@ private:
     // Verify, VerifyFile and, where it applies, VerifyPrehashed must agree.
     void checkAllWays(const QByteArray& keyText, const QByteArray& signatureFile, const QString& messagePath,
                       SignatureError expected) {
-        const auto key = host::ParsePublicKey(keyText);
+        const auto key = download::ParsePublicKey(keyText);
         QVERIFY2(key.check.ok(), qPrintable(key.check.reason));
-        const auto signature = host::ParseSignature(signatureFile);
+        const auto signature = download::ParseSignature(signatureFile);
         QVERIFY2(signature.check.ok(), qPrintable(signature.check.reason));
         const QByteArray message = Read(messagePath);
 
-        const auto inMemory = host::Verify(key.value, signature.value, message);
+        const auto inMemory = download::Verify(key.value, signature.value, message);
         QCOMPARE(inMemory.error, expected);
         QCOMPARE(inMemory.reason.isEmpty(), expected == SignatureError::None);
-        QCOMPARE(host::VerifyFile(key.value, signature.value, messagePath).error, expected);
+        QCOMPARE(download::VerifyFile(key.value, signature.value, messagePath).error, expected);
 
-        host::Blake2b hash;
+        download::Blake2b hash;
         hash.addData(message.left(7));
         hash.addData(message.mid(7));
-        const auto streamed = host::VerifyPrehashed(key.value, signature.value, hash.result());
-        const bool legacy = signature.value.algorithm == host::MinisignSignature::Algorithm::Legacy;
+        const auto streamed = download::VerifyPrehashed(key.value, signature.value, hash.result());
+        const bool legacy = signature.value.algorithm == download::MinisignSignature::Algorithm::Legacy;
         QCOMPARE(streamed.error,
                  legacy && expected != SignatureError::OtherKey ? SignatureError::NeedsWholeMessage : expected);
     }
@@ -134,10 +134,10 @@ private slots:
 
     // An unsigned build holds no key; checking against it must refuse, not read past it.
     void unparsedKeyOrSignature_isRefused() {
-        const auto signature = host::ParseSignature(Read(path("message.ED"))).value;
-        const auto key = host::ParsePublicKey(Read(path("a.pub"))).value;
-        QCOMPARE(host::Verify({}, signature, "x").error, SignatureError::MalformedKey);
-        QCOMPARE(host::VerifyFile(key, {}, path("message")).error, SignatureError::MalformedSignature);
+        const auto signature = download::ParseSignature(Read(path("message.ED"))).value;
+        const auto key = download::ParsePublicKey(Read(path("a.pub"))).value;
+        QCOMPARE(download::Verify({}, signature, "x").error, SignatureError::MalformedKey);
+        QCOMPARE(download::VerifyFile(key, {}, path("message")).error, SignatureError::MalformedSignature);
     }
 
     // The vendor's tool, signed and unsigned: what it lays out is what Kelvane
@@ -190,12 +190,12 @@ private slots:
         // The longest product whose signature Kelvane still reads: the comment's
         // other fields and the .minisig's other lines take the rest of its bytes.
         const QByteArray small = Read(path("message.ED"));
-        const qsizetype otherLines = small.size() - host::ParseSignature(small).value.trustedComment.size();
+        const qsizetype otherLines = small.size() - download::ParseSignature(small).value.trustedComment.size();
         const QByteArray otherFields = "timestamp:" + QByteArray::number(QDateTime::currentSecsSinceEpoch()) +
                                        "\tfile:veltrin_marlo.txt\tproduct:\tversion:2.0.1\tsize:" +
                                        QByteArray::number(QFileInfo(path("message")).size()) +
                                        "\tblake2b:" + QByteArray(128, '0');
-        const qsizetype room = host::MaxMinisignFileSize - otherLines - otherFields.size();
+        const qsizetype room = download::MaxMinisignFileSize - otherLines - otherFields.size();
         // Two bytes a letter: the limit counts bytes, not letters.
         auto named = [](qsizetype bytes) {
             return QString(bytes % 2, QLatin1Char('x')) + QString(bytes / 2, QChar(0xE9));
@@ -235,13 +235,13 @@ private slots:
         const QString package = out + "/pk/Setup 201.EXE";
         QCOMPARE(Read(versionFile), product.toUtf8() + "\r\n2.0.1\r\nhttp://h:8080/pk/Setup%20201.EXE\r\n");
         QCOMPARE(Read(package), Read(path("message")));
-        const auto key = host::ParsePublicKey(Read(path("a.pub")));
+        const auto key = download::ParsePublicKey(Read(path("a.pub")));
         for (const QString& file : {versionFile, package}) {
             QCOMPARE(QFile::exists(file + ".minisig"), !secretKey.isEmpty());
             if (!secretKey.isEmpty()) {
-                const auto signature = host::ParseSignature(Read(file + ".minisig"));
+                const auto signature = download::ParseSignature(Read(file + ".minisig"));
                 QVERIFY2(signature.check.ok(), qPrintable(signature.check.reason));
-                QCOMPARE(host::VerifyFile(key.value, signature.value, file).error, SignatureError::None);
+                QCOMPARE(download::VerifyFile(key.value, signature.value, file).error, SignatureError::None);
             }
         }
         QCOMPARE(QDir(out).entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot).size(), 2);
@@ -250,7 +250,7 @@ private slots:
         }
 
         // The version file's comment, field by field, in its order.
-        const QByteArray comment = host::ParseSignature(Read(versionFile + ".minisig")).value.trustedComment;
+        const QByteArray comment = download::ParseSignature(Read(versionFile + ".minisig")).value.trustedComment;
         QByteArrayList keys;
         QHash<QByteArray, QByteArray> values;
         for (const QByteArray& field : comment.split('\t')) {
@@ -271,7 +271,7 @@ private slots:
         QCOMPARE(values["product"], product.toUtf8());
         QCOMPARE(values["version"], QByteArray("2.0.1"));
         QCOMPARE(values["size"], QByteArray::number(QFileInfo(package).size()));
-        QCOMPARE(values["blake2b"], host::Blake2b::hash(Read(package)).toHex()); // what b2sum prints
+        QCOMPARE(values["blake2b"], download::Blake2b::hash(Read(package)).toHex()); // what b2sum prints
         if (expiresAfter >= 0) {
             QCOMPARE(values["expires"], QByteArray::number(timestamp + expiresAfter));
         }
@@ -295,7 +295,7 @@ private slots:
     }
     void malformedSignatureFile_isRefused() {
         QFETCH(QByteArray, bytes);
-        const auto parsed = host::ParseSignature(bytes);
+        const auto parsed = download::ParseSignature(bytes);
         QCOMPARE(parsed.check.error, SignatureError::MalformedSignature);
         QVERIFY(!parsed.check.reason.isEmpty());
     }
@@ -320,11 +320,11 @@ private slots:
     void publicKey_isParsed() {
         QFETCH(QByteArray, text);
         QFETCH(bool, ok);
-        const auto key = host::ParsePublicKey(text);
+        const auto key = download::ParsePublicKey(text);
         QCOMPARE(key.check.ok(), ok);
         QCOMPARE(key.check.error, ok ? SignatureError::None : SignatureError::MalformedKey);
         if (ok) {
-            QCOMPARE(host::KeyIdText(key.value.keyId).toLatin1(),
+            QCOMPARE(download::KeyIdText(key.value.keyId).toLatin1(),
                      Read(path("a.pub")).split('\n').at(0).split(' ').last());
         }
     }

@@ -2,8 +2,8 @@
 // against a local fault server, and the real main window against the bundled
 // update server, from Next to the package's own installer.
 #include "app/frmUPDATE.h"
+#include "download/NetworkAsyncReader.h"
 #include "host/App.h"
-#include "host/NetworkAsyncReader.h"
 #include "settings/modRWRegistry.h"
 #include "tests/support/FaultServer.h"
 #include "tests/support/Sandbox.h"
@@ -47,7 +47,7 @@ private:
         return "Veltrin Marlo\r\n2.0.1\r\n" + mServer->url(packagePath).toString().toUtf8() + "\r\n";
     }
     void makeWizard() {
-        mWizard = std::make_unique<vcUPDATECTL>(new host::NetworkAsyncReader(nullptr, 300ms));
+        mWizard = std::make_unique<vcUPDATECTL>(new download::NetworkAsyncReader(nullptr, 300ms));
         mWizard->setVersionFileName(QStringLiteral("veltrin_marlo.txt"));
         mWizard->setConfigFileURL(mServer->url(QStringLiteral("/soft/veltrin_marlo.txt")).toString());
         mWizard->show();
@@ -200,7 +200,7 @@ private slots:
         const QString packageUrlPath = QStringLiteral("/soft/marlo-2.0.1.exe");
         mServer->route(QStringLiteral("/soft/veltrin_marlo.txt"), FaultRoute::ok(versionFile(packageUrlPath)));
         mServer->route(packageUrlPath, FaultRoute::stall(kPackage.left(100000), kPackage.size()));
-        mWizard = std::make_unique<vcUPDATECTL>(new host::NetworkAsyncReader);
+        mWizard = std::make_unique<vcUPDATECTL>(new download::NetworkAsyncReader);
         mWizard->setVersionFileName(QStringLiteral("veltrin_marlo.txt"));
         mWizard->setConfigFileURL(mServer->url(QStringLiteral("/soft/veltrin_marlo.txt")).toString());
         mWizard->show();
@@ -232,7 +232,7 @@ private slots:
         qputenv("KELVANE_UPDATE_SERVER", base.toUtf8());
         auto unsetServer = qScopeGuard([] { qunsetenv("KELVANE_UPDATE_SERVER"); });
         host::SetCommandOverride(QString());
-        frmUPDATE form(new host::NetworkAsyncReader);
+        frmUPDATE form(new download::NetworkAsyncReader);
         form.Start();
         QVERIFY(form.isVisible());
         vcUPDATECTL* wizard = form.vcUPDATECTL1;

@@ -1,6 +1,6 @@
 // The network reader against the servers vendors run today: a real nginx in
 // each set-up, a real TLS certificate chain and a real proxy.
-#include "host/NetworkAsyncReader.h"
+#include "download/NetworkAsyncReader.h"
 
 #include <QHostInfo>
 #include <QProcess>
@@ -277,10 +277,10 @@ void tst_Servers::everySetUp_deliversTheFilesByteExact() {
         ~ProxyFromEnvironment() { qunsetenv("http_proxy"); }
     } proxy(proxied ? "http://127.0.0.1:" + QByteArray::number(mProxyPort) : QByteArray());
 
-    host::NetworkAsyncReader reader;
-    QList<host::AsyncProperty> done;
-    connect(&reader, &host::AsyncReader::AsyncReadComplete, this,
-            [&done](const host::AsyncProperty& property) { done.append(property); });
+    download::NetworkAsyncReader reader;
+    QList<download::AsyncProperty> done;
+    connect(&reader, &download::AsyncReader::AsyncReadComplete, this,
+            [&done](const download::AsyncProperty& property) { done.append(property); });
     const QString tag = QStringLiteral("?row=%1").arg(++mRow); // finds this row's lines in the logs
     const QString version = base + "/soft/veltrin_marlo.txt" + tag;
     const QString package = base + "/soft/marlo-2.0.1.exe" + tag;
@@ -289,10 +289,10 @@ void tst_Servers::everySetUp_deliversTheFilesByteExact() {
     QVERIFY(!reader.AsyncRead(package, folder.filePath("package"), LLONG_MAX));
     QTRY_COMPARE_WITH_TIMEOUT(done.size(), 2, kTimeoutMs);
 
-    for (const host::AsyncProperty& property : done) {
+    for (const download::AsyncProperty& property : done) {
         const bool isPackage = property.PropertyName == folder.filePath("package");
         const QByteArray expected = isPackage ? mPackage : mVersion;
-        QVERIFY2(property.Failure == host::AsyncReadFailure::None, qPrintable(property.FailureDetail));
+        QVERIFY2(property.Failure == download::AsyncReadFailure::None, qPrintable(property.FailureDetail));
         QFile stored(property.File);
         QVERIFY(stored.open(QIODevice::ReadOnly));
         QVERIFY(stored.readAll() == expected);
@@ -313,11 +313,11 @@ void tst_Servers::droppedConnection_resumesWithNginxRanges() {
     // nginx offers ranges for static files, with a strong ETag and Last-Modified.
     CuttingRelay relay(mPorts["PLAIN"], 150000);
     QVERIFY(relay.isListening());
-    host::NetworkAsyncReader reader;
+    download::NetworkAsyncReader reader;
     reader.setResumePause(std::chrono::milliseconds(10));
-    QList<host::AsyncProperty> done;
-    connect(&reader, &host::AsyncReader::AsyncReadComplete, this,
-            [&done](const host::AsyncProperty& property) { done.append(property); });
+    QList<download::AsyncProperty> done;
+    connect(&reader, &download::AsyncReader::AsyncReadComplete, this,
+            [&done](const download::AsyncProperty& property) { done.append(property); });
     QTemporaryDir folder;
     const QString tag = QStringLiteral("?row=resume");
     const QString path = QStringLiteral("/soft/marlo-2.0.1.exe");
@@ -325,7 +325,7 @@ void tst_Servers::droppedConnection_resumesWithNginxRanges() {
                               folder.filePath("Update201.EXE"), LLONG_MAX));
     QTRY_COMPARE_WITH_TIMEOUT(done.size(), 1, kTimeoutMs);
 
-    QVERIFY2(done[0].Failure == host::AsyncReadFailure::None, qPrintable(done[0].FailureDetail));
+    QVERIFY2(done[0].Failure == download::AsyncReadFailure::None, qPrintable(done[0].FailureDetail));
     QCOMPARE(done[0].Resumes, 1);
     QFile stored(done[0].File);
     QVERIFY(stored.open(QIODevice::ReadOnly));

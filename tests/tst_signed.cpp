@@ -1,7 +1,7 @@
 // A build that carries the vendor's keys takes only what the vendor signed
 // as one release: keys and signatures made by the real minisign tool, the
 // wizard with a scripted download service, and once the real reader.
-#include "host/NetworkAsyncReader.h"
+#include "download/NetworkAsyncReader.h"
 #include "settings/modRWRegistry.h"
 #include "tests/support/FakeAsyncReader.h"
 #include "tests/support/FaultServer.h"
@@ -205,7 +205,7 @@ private slots:
         }
         server.route(QStringLiteral("/p/setup.exe"), FaultRoute::ok(package));
 
-        mWizard = std::make_unique<vcUPDATECTL>(new host::NetworkAsyncReader);
+        mWizard = std::make_unique<vcUPDATECTL>(new download::NetworkAsyncReader);
         mWizard->setVersionFileName(QStringLiteral("veltrin_marlo.txt"));
         mWizard->setConfigFileURL(server.url(QStringLiteral("/soft/veltrin_marlo.txt")).toString());
         mWizard->setSigningKeys({mKey});

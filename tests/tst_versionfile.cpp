@@ -1,5 +1,5 @@
 // How the version file's bytes become lines, and lines a package name.
-#include "host/AsyncRead.h"
+#include "download/AsyncRead.h"
 #include "wizard/VersionFile.h"
 
 #include <QTemporaryDir>
@@ -111,7 +111,7 @@ private slots:
     }
 
     void target_isReadAsABrowserReadsIt() {
-        const host::ParsedTarget parsed = host::ParseTarget(QStringLiteral(" http://h/soft/my setup.exe \t"));
+        const download::ParsedTarget parsed = download::ParseTarget(QStringLiteral(" http://h/soft/my setup.exe \t"));
         QVERIFY(!parsed.error);
         QCOMPARE(parsed.url.toEncoded(), QByteArray("http://h/soft/my%20setup.exe"));
     }

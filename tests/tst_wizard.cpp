@@ -29,9 +29,10 @@ const QByteArray kVersionFile = "Veltrin Marlo\r\n2.0.1\r\nhttp://updates.test/s
 // Refuses, as the network reader does, an address that can never be fetched.
 class StrictReader : public FakeAsyncReader {
 public:
-    std::optional<host::AsyncReadError> AsyncRead(const QString& target, const QString& propertyName, qint64 maxBytes,
-                                                  host::AsyncReadOption option = host::AsyncReadOption::None) override {
-        if (std::optional<host::AsyncReadError> error = host::ParseTarget(target).error) {
+    std::optional<download::AsyncReadError>
+    AsyncRead(const QString& target, const QString& propertyName, qint64 maxBytes,
+              download::AsyncReadOption option = download::AsyncReadOption::None) override {
+        if (std::optional<download::AsyncReadError> error = download::ParseTarget(target).error) {
             return error;
         }
         return FakeAsyncReader::AsyncRead(target, propertyName, maxBytes, option);
@@ -202,16 +203,16 @@ private slots:
 
     void versionFailure_showsLongTextAndWritesNothing_data() {
         QTest::addColumn<int>("failure");
-        QTest::newRow("network") << int(host::AsyncReadFailure::Network);
-        QTest::newRow("too large") << int(host::AsyncReadFailure::TooLarge);
+        QTest::newRow("network") << int(download::AsyncReadFailure::Network);
+        QTest::newRow("too large") << int(download::AsyncReadFailure::TooLarge);
     }
     void versionFailure_showsLongTextAndWritesNothing() {
         QFETCH(int, failure);
         makeWizard();
         modRWRegistry::SaveAppSetting(QStringLiteral("ServerVersion"), QStringLiteral("1.5"));
         mWizard->cmdNEXT_Click();
-        mReader->fail(versionPath(), host::AsyncReadFailure(failure));
-        if (failure == int(host::AsyncReadFailure::Network)) {
+        mReader->fail(versionPath(), download::AsyncReadFailure(failure));
+        if (failure == int(download::AsyncReadFailure::Network)) {
             QCOMPARE(mWizard->lblPROGRESS->text(), kVersionFailureText);
         } else {
             QVERIFY(mWizard->lblPROGRESS->text().contains(QLatin1String("larger than 1 MB")));
@@ -326,7 +327,7 @@ private slots:
 
     void startRefused_showsWarningAndStaysInStep() {
         makeWizard();
-        mReader->refuseNext = host::AsyncReadError{13, QStringLiteral("Unsupported scheme")};
+        mReader->refuseNext = download::AsyncReadError{13, QStringLiteral("Unsupported scheme")};
         mWizard->cmdNEXT_Click();
         QCOMPARE(mSandbox->boxes.calls.size(), 1);
         QCOMPARE(mSandbox->boxes.calls[0].text,
@@ -424,7 +425,7 @@ private slots:
         makeWizard();
         passStepOne();
         mWizard->cmdNEXT_Click();
-        mReader->fail(packagePath(), host::AsyncReadFailure::NoSpace);
+        mReader->fail(packagePath(), download::AsyncReadFailure::NoSpace);
         QCOMPARE(mWizard->lblPROGRESSUPDATE->text(),
                  QStringLiteral("Not enough free space for ") + packagePath() + QStringLiteral(": scripted failure"));
         QCOMPARE(mWizard->cmdCANCEL->text(), QStringLiteral("&Cancel"));

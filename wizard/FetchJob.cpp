@@ -1,6 +1,6 @@
 #include "wizard/FetchJob.h"
 
-#include "host/PartFile.h"
+#include "download/PartFile.h"
 #include "wizard/VersionFile.h"
 
 #include <QFile>
@@ -28,30 +28,30 @@ FetchJob::Result Refused(FetchJob::Error error, const QString& detail,
 QString NewPartFilePathBesides(const QString& folder, const QString& taken) {
     QString path;
     do {
-        path = host::NewPartFilePath(folder);
+        path = download::NewPartFilePath(folder);
     } while (path == taken);
     return path;
 }
 
 } // namespace
 
-FetchJob::FetchJob(host::AsyncReader* reader, Kind kind, const QString& url, const QString& target, qint64 limit,
+FetchJob::FetchJob(download::AsyncReader* reader, Kind kind, const QString& url, const QString& target, qint64 limit,
                    FetchTrust trust, QObject* parent)
     : QObject(parent), mReader(reader), mKind(kind), mUrl(url), mTarget(target), mLimit(limit),
       mTrust(std::move(trust)) {
-    connect(mReader, &host::AsyncReader::AsyncReadProgress, this, &FetchJob::onProgress);
-    connect(mReader, &host::AsyncReader::AsyncReadComplete, this, &FetchJob::onComplete);
+    connect(mReader, &download::AsyncReader::AsyncReadProgress, this, &FetchJob::onProgress);
+    connect(mReader, &download::AsyncReader::AsyncReadComplete, this, &FetchJob::onComplete);
 }
 
 // Reads still running store their files later; a part file among them is a
 // leftover that the next copy to take the folder removes.
 FetchJob::~FetchJob() = default;
 
-std::optional<host::AsyncReadError> FetchJob::start() {
+std::optional<download::AsyncReadError> FetchJob::start() {
     Q_ASSERT(mPhase == Phase::Ready);
     if (!signedBuild()) {
         mFile.path = mTarget;
-        const std::optional<host::AsyncReadError> error = mReader->AsyncRead(mUrl, mTarget, mLimit);
+        const std::optional<download::AsyncReadError> error = mReader->AsyncRead(mUrl, mTarget, mLimit);
         if (!error) {
             mPhase = Phase::Reading;
         }
@@ -59,13 +59,13 @@ std::optional<host::AsyncReadError> FetchJob::start() {
     }
     // Proven files only ever stand under their names.
     const QString folder = QFileInfo(mTarget).absolutePath();
-    mFile.path = host::NewPartFilePath(folder);
+    mFile.path = download::NewPartFilePath(folder);
     qint64 limit = mLimit;
     if (mKind == Kind::Package && mTrust.release) {
         limit = std::min(limit, mTrust.release->packageSize);
     }
-    if (const std::optional<host::AsyncReadError> error =
-            mReader->AsyncRead(mUrl, mFile.path, limit, host::AsyncReadOption::Digest)) {
+    if (const std::optional<download::AsyncReadError> error =
+            mReader->AsyncRead(mUrl, mFile.path, limit, download::AsyncReadOption::Digest)) {
         return error;
     }
     mPhase = Phase::Reading;
@@ -73,10 +73,10 @@ std::optional<host::AsyncReadError> FetchJob::start() {
         return std::nullopt; // proven by what its version file's signature names
     }
     // The signature lies beside the file: its URL with ".minisig" added.
-    QUrl signatureUrl = host::ParseTarget(mUrl).url;
+    QUrl signatureUrl = download::ParseTarget(mUrl).url;
     signatureUrl.setPath(signatureUrl.path() + QStringLiteral(".minisig"));
     mSignature = Read{NewPartFilePathBesides(folder, mFile.path)};
-    if (const std::optional<host::AsyncReadError> error =
+    if (const std::optional<download::AsyncReadError> error =
             mReader->AsyncRead(signatureUrl.toString(), mSignature->path, signing::kMaxSignatureBytes)) {
         // The file's read runs: the result comes later, as it always does.
         mSignature->done = true;
@@ -87,7 +87,7 @@ std::optional<host::AsyncReadError> FetchJob::start() {
     return std::nullopt;
 }
 
-void FetchJob::onProgress(const host::AsyncProperty& property) {
+void FetchJob::onProgress(const download::AsyncProperty& property) {
     if (mPhase != Phase::Reading || property.PropertyName != mFile.path) {
         return;
     }
@@ -98,7 +98,7 @@ void FetchJob::onProgress(const host::AsyncProperty& property) {
     emit progress(property.BytesRead, bytesMax, property.Resumes);
 }
 
-void FetchJob::onComplete(const host::AsyncProperty& property) {
+void FetchJob::onComplete(const download::AsyncProperty& property) {
     const bool file = property.PropertyName == mFile.path;
     const bool signature = mSignature && property.PropertyName == mSignature->path;
     if (!file && !signature) {
@@ -132,8 +132,8 @@ void FetchJob::onComplete(const host::AsyncProperty& property) {
     }
 }
 
-void FetchJob::failRead(bool signature, const host::AsyncProperty& property) {
-    using host::AsyncReadFailure;
+void FetchJob::failRead(bool signature, const download::AsyncProperty& property) {
+    using download::AsyncReadFailure;
     if (signature) {
         finish(Refused(Error::Unverified,
                        property.Failure == AsyncReadFailure::TooLarge
@@ -162,7 +162,7 @@ void FetchJob::verify() {
     }
     Result proven = mKind == Kind::VersionFile ? verifyVersionFile() : verifyPackage();
     if (proven.error == Error::None) {
-        if (const std::optional<QString> error = host::ReplaceFile(mFile.path, mTarget)) {
+        if (const std::optional<QString> error = download::ReplaceFile(mFile.path, mTarget)) {
             proven = Refused(Error::NotStored, *error);
         }
     }

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "host/AsyncRead.h"
+#include "download/AsyncRead.h"
 #include "wizard/Signing.h"
 
 #include <QObject>
@@ -53,7 +53,7 @@ public:
     };
     struct Result {
         Error error = Error::None;
-        host::AsyncReadFailure readFailure = host::AsyncReadFailure::None;
+        download::AsyncReadFailure readFailure = download::AsyncReadFailure::None;
         QString detail;
         // No error: the size of the stored file.
         qint64 size = 0;
@@ -64,13 +64,13 @@ public:
 
     // `reader` stays the caller's. `limit` caps the bytes the file may have;
     // a signed package is capped at its signed size as well.
-    FetchJob(host::AsyncReader* reader, Kind kind, const QString& url, const QString& target, qint64 limit,
+    FetchJob(download::AsyncReader* reader, Kind kind, const QString& url, const QString& target, qint64 limit,
              FetchTrust trust, QObject* parent = nullptr);
     ~FetchJob() override;
 
     // Starts the reads. Returns why the file's read cannot start; then no
     // result follows. Otherwise `result` follows exactly once.
-    std::optional<host::AsyncReadError> start();
+    std::optional<download::AsyncReadError> start();
 
     Kind kind() const { return mKind; }
     QString url() const { return mUrl; }
@@ -90,10 +90,10 @@ private:
     };
 
     bool signedBuild() const { return !mTrust.keys.isEmpty(); }
-    void onProgress(const host::AsyncProperty& property);
-    void onComplete(const host::AsyncProperty& property);
+    void onProgress(const download::AsyncProperty& property);
+    void onComplete(const download::AsyncProperty& property);
     // A failed read of the file or its signature ends the job.
-    void failRead(bool signature, const host::AsyncProperty& property);
+    void failRead(bool signature, const download::AsyncProperty& property);
     // Every read is in: prove the file and give it its name.
     void verify();
     Result verifyVersionFile();
@@ -101,7 +101,7 @@ private:
     // Emits the result, last: a receiver may destroy the job.
     void finish(Result outcome);
 
-    host::AsyncReader* mReader;
+    download::AsyncReader* mReader;
     const Kind mKind;
     const QString mUrl;
     const QString mTarget;

@@ -1,7 +1,7 @@
 #include "wizard/Signing.h"
 
-#include "host/Blake2b.h"
-#include "host/Minisign.h"
+#include "download/Blake2b.h"
+#include "download/Minisign.h"
 
 #include <QDateTime>
 #include <QList>
@@ -32,9 +32,9 @@ QString Quoted(const QByteArray& text) {
 
 Verified Check(const QStringList& keyLines, const QByteArray& signatureFile, const QString& path,
                const QByteArray& digest) {
-    QList<host::MinisignPublicKey> keys;
+    QList<download::MinisignPublicKey> keys;
     for (const QString& line : keyLines) {
-        const host::Parsed<host::MinisignPublicKey> key = host::ParsePublicKey(line.toLatin1());
+        const download::Parsed<download::MinisignPublicKey> key = download::ParsePublicKey(line.toLatin1());
         if (!key.check.ok()) {
             return {QStringLiteral("a key this program was built with is not usable (%1)").arg(key.check.reason), {}};
         }
@@ -46,30 +46,30 @@ Verified Check(const QStringList& keyLines, const QByteArray& signatureFile, con
     if (signatureFile.size() > kMaxSignatureBytes) {
         return {QStringLiteral("its signature is larger than 4 KiB"), {}};
     }
-    const host::Parsed<host::MinisignSignature> signature = host::ParseSignature(signatureFile);
+    const download::Parsed<download::MinisignSignature> signature = download::ParseSignature(signatureFile);
     if (!signature.check.ok()) {
         return {signature.check.reason, {}};
     }
     // The signature names its key; any of the trusted ones may have made it.
-    const host::MinisignPublicKey* key = nullptr;
+    const download::MinisignPublicKey* key = nullptr;
     QStringList trusted;
-    for (const host::MinisignPublicKey& candidate : keys) {
-        trusted << host::KeyIdText(candidate.keyId);
+    for (const download::MinisignPublicKey& candidate : keys) {
+        trusted << download::KeyIdText(candidate.keyId);
         if (candidate.keyId == signature.value.keyId) {
             key = &candidate;
         }
     }
     if (!key) {
         return {QStringLiteral("the file was signed with another key (key ID %1; this build trusts key ID %2)")
-                    .arg(host::KeyIdText(signature.value.keyId), trusted.join(QStringLiteral(", "))),
+                    .arg(download::KeyIdText(signature.value.keyId), trusted.join(QStringLiteral(", "))),
                 {}};
     }
     // The digest taken while the file arrived spares reading a large file
     // again; a legacy signature covers the bytes themselves and reads them.
-    const bool prehashed = signature.value.algorithm == host::MinisignSignature::Algorithm::Prehashed;
-    const host::SignatureCheck check = prehashed && digest.size() == host::Blake2b::DigestSize
-                                           ? host::VerifyPrehashed(*key, signature.value, digest)
-                                           : host::VerifyFile(*key, signature.value, path);
+    const bool prehashed = signature.value.algorithm == download::MinisignSignature::Algorithm::Prehashed;
+    const download::SignatureCheck check = prehashed && digest.size() == download::Blake2b::DigestSize
+                                               ? download::VerifyPrehashed(*key, signature.value, digest)
+                                               : download::VerifyFile(*key, signature.value, path);
     if (!check.ok()) {
         return {check.reason, {}};
     }
@@ -108,7 +108,7 @@ ParsedRelease ParseRelease(const QByteArray& trustedComment) {
             size = ParseSeconds(value);
         } else if (key == "blake2b") {
             release.packageDigest = QByteArray::fromHex(value);
-            if (value.size() != 2 * host::Blake2b::DigestSize || release.packageDigest.toHex() != value.toLower()) {
+            if (value.size() != 2 * download::Blake2b::DigestSize || release.packageDigest.toHex() != value.toLower()) {
                 return fail(QStringLiteral("its package digest is not 128 hexadecimal digits"));
             }
         } else if (key == "expires") {

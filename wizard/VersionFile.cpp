@@ -1,6 +1,6 @@
 #include "wizard/VersionFile.h"
 
-#include "host/AsyncRead.h"
+#include "download/AsyncRead.h"
 
 #include <QFile>
 
@@ -83,7 +83,7 @@ std::optional<QString> Problem(const QStringList& lines) {
     if (!IsPlainFileName(UpdateFileNameFor(lines.at(1)))) {
         return QStringLiteral("The published version \"%1\" cannot be used in a file name.").arg(lines.at(1));
     }
-    if (const std::optional<host::AsyncReadError> error = host::ParseTarget(lines.at(2)).error) {
+    if (const std::optional<download::AsyncReadError> error = download::ParseTarget(lines.at(2)).error) {
         return unusable + error->Description;
     }
     return std::nullopt;

@@ -1,8 +1,8 @@
 #include "wizard/vcUPDATECTL.h"
 
+#include "download/PartFile.h"
 #include "host/App.h"
 #include "host/MsgBox.h"
-#include "host/PartFile.h"
 #include "host/PropertyBag.h"
 #include "settings/modRWRegistry.h"
 #include "wizard/VersionFile.h"
@@ -46,7 +46,7 @@ constexpr qint64 kUnreadableLockAgeMs = 10 * 1000;
 Q_LOGGING_CATEGORY(lcWizard, "kelvane.wizard", QtInfoMsg)
 } // namespace
 
-vcUPDATECTL::vcUPDATECTL(host::AsyncReader* reader, QWidget* parent)
+vcUPDATECTL::vcUPDATECTL(download::AsyncReader* reader, QWidget* parent)
     : QWidget(parent), mReader(reader), mPackageLimit(KELVANE_MAX_PACKAGE_BYTES) {
     buildPanel();
 
@@ -154,7 +154,7 @@ void vcUPDATECTL::BeginDownload(const QString& url, const QString& localPath, Fe
     mJob = new FetchJob(mReader, kind, url, localPath, versionFile ? kMaxVersionFileBytes : mPackageLimit, trust, this);
     connect(mJob, &FetchJob::progress, this, &vcUPDATECTL::onFetchProgress);
     connect(mJob, &FetchJob::result, this, &vcUPDATECTL::onFetchResult);
-    const std::optional<host::AsyncReadError> error = mJob->start();
+    const std::optional<download::AsyncReadError> error = mJob->start();
     if (error) {
         qCWarning(lcWizard, "%s: download to %s not started (error %d): %s", qUtf8Printable(url),
                   qUtf8Printable(QDir::toNativeSeparators(localPath)), error->Number,
@@ -210,7 +210,7 @@ void vcUPDATECTL::onFetchResult(const FetchJob::Result& result) {
         showReadFailure(versionFile, target, result.readFailure, result.detail);
         return;
     case FetchJob::Error::NotStored:
-        showReadFailure(versionFile, target, host::AsyncReadFailure::WriteFailed, result.detail);
+        showReadFailure(versionFile, target, download::AsyncReadFailure::WriteFailed, result.detail);
         return;
     case FetchJob::Error::Unverified:
     case FetchJob::Error::OlderRelease:
@@ -252,9 +252,9 @@ void vcUPDATECTL::showRefusal(bool versionFile, const FetchJob::Result& result) 
                                              "be run. This is not a connection problem."));
 }
 
-void vcUPDATECTL::showReadFailure(bool versionFile, const QString& localPath, host::AsyncReadFailure failure,
+void vcUPDATECTL::showReadFailure(bool versionFile, const QString& localPath, download::AsyncReadFailure failure,
                                   const QString& detail) {
-    using host::AsyncReadFailure;
+    using download::AsyncReadFailure;
     const QString path = QDir::toNativeSeparators(localPath);
     switch (failure) {
     case AsyncReadFailure::TooLarge:
@@ -363,7 +363,7 @@ void vcUPDATECTL::removeLeftovers() {
     QLockFile probe(mAppFolder + kFolderLockName);
     probe.setStaleLockTime(0);
     if (probe.tryLock(0)) {
-        host::RemovePartFiles(mAppFolder);
+        download::RemovePartFiles(mAppFolder);
     }
 }
 
@@ -413,7 +413,7 @@ std::optional<QString> vcUPDATECTL::lockFolder() {
     // owner has died is taken over.
     mFolderLock->setStaleLockTime(0);
     if (mFolderLock->tryLock(0) || (takeOverUnreadableLock(*mFolderLock) && mFolderLock->tryLock(0))) {
-        host::RemovePartFiles(mAppFolder);
+        download::RemovePartFiles(mAppFolder);
         return std::nullopt;
     }
     const QLockFile::LockError error = mFolderLock->error();

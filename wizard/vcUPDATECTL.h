@@ -1,6 +1,6 @@
 #pragma once
 
-#include "host/AsyncRead.h"
+#include "download/AsyncRead.h"
 #include "wizard/FetchJob.h"
 #include "wizard/VersionFile.h"
 
@@ -32,7 +32,7 @@ public:
     static constexpr qint64 kMaxVersionFileBytes = 1024 * 1024;
 
     // `reader` (not null) performs the downloads; the control takes ownership.
-    explicit vcUPDATECTL(host::AsyncReader* reader, QWidget* parent = nullptr);
+    explicit vcUPDATECTL(download::AsyncReader* reader, QWidget* parent = nullptr);
     ~vcUPDATECTL() override;
 
     // Next: advances one step and starts that step's work.
@@ -106,7 +106,7 @@ private:
     void onFetchProgress(qint64 bytesRead, qint64 bytesMax, int resumes);
     void onFetchResult(const FetchJob::Result& result);
     // The step's text for a read that failed.
-    void showReadFailure(bool versionFile, const QString& localPath, host::AsyncReadFailure failure,
+    void showReadFailure(bool versionFile, const QString& localPath, download::AsyncReadFailure failure,
                          const QString& detail);
     // The step's text for a file that was refused although it arrived.
     void showRefusal(bool versionFile, const FetchJob::Result& result);
@@ -124,7 +124,7 @@ private:
     // Removes part files that a crashed run left, when no copy works here.
     void removeLeftovers();
 
-    host::AsyncReader* mReader = nullptr;
+    download::AsyncReader* mReader = nullptr;
     std::unique_ptr<QLockFile> mFolderLock;
 
     // The step's fetch; an earlier one that has not ended lives on as a

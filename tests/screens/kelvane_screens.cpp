@@ -130,9 +130,9 @@ int main(int argc, char* argv[]) {
         {"9c-package-no-space", QStringLiteral("1.0"),
          [](frmUPDATE& f, FakeAsyncReader& r) {
              startPackage(f, r);
-             host::AsyncProperty failed;
+             download::AsyncProperty failed;
              failed.PropertyName = packagePath(f);
-             failed.Failure = host::AsyncReadFailure::NoSpace;
+             failed.Failure = download::AsyncReadFailure::NoSpace;
              failed.FailureDetail = QStringLiteral("the folder %1 has 120000000 bytes free; the download needs "
                                                    "3000000000 bytes.")
                                         .arg(f.vcUPDATECTL1->appFolder());

@@ -1,12 +1,12 @@
 #include "tests/support/FakeAsyncReader.h"
 
-#include "host/Blake2b.h"
+#include "download/Blake2b.h"
 #include "host/SaveFile.h"
 
-std::optional<host::AsyncReadError> FakeAsyncReader::AsyncRead(const QString& target, const QString& propertyName,
-                                                               qint64 maxBytes, host::AsyncReadOption option) {
+std::optional<download::AsyncReadError> FakeAsyncReader::AsyncRead(const QString& target, const QString& propertyName,
+                                                                   qint64 maxBytes, download::AsyncReadOption option) {
     if (refuseNext) {
-        std::optional<host::AsyncReadError> error = refuseNext;
+        std::optional<download::AsyncReadError> error = refuseNext;
         refuseNext.reset();
         return error;
     }
@@ -15,7 +15,7 @@ std::optional<host::AsyncReadError> FakeAsyncReader::AsyncRead(const QString& ta
 }
 
 void FakeAsyncReader::progress(const QString& propertyName, qint64 bytesRead, qint64 bytesMax, int resumes) {
-    host::AsyncProperty property;
+    download::AsyncProperty property;
     property.PropertyName = propertyName;
     property.BytesRead = bytesRead;
     property.BytesMax = bytesMax;
@@ -24,10 +24,10 @@ void FakeAsyncReader::progress(const QString& propertyName, qint64 bytesRead, qi
 }
 
 void FakeAsyncReader::complete(const QString& propertyName, const QByteArray& content) {
-    host::AsyncProperty property;
+    download::AsyncProperty property;
     property.PropertyName = propertyName;
     if (const std::optional<QString> error = host::SaveWholeFile(propertyName, content)) {
-        property.Failure = host::AsyncReadFailure::WriteFailed;
+        property.Failure = download::AsyncReadFailure::WriteFailed;
         property.FailureDetail = *error;
         emit AsyncReadComplete(property);
         return;
@@ -38,8 +38,8 @@ void FakeAsyncReader::complete(const QString& propertyName, const QByteArray& co
     // The latest read of that name decides, as the real reader's own read would.
     for (auto read = started.crbegin(); read != started.crend(); ++read) {
         if (read->propertyName == propertyName) {
-            if (read->option == host::AsyncReadOption::Digest) {
-                property.Digest = host::Blake2b::hash(content);
+            if (read->option == download::AsyncReadOption::Digest) {
+                property.Digest = download::Blake2b::hash(content);
             }
             break;
         }
@@ -47,8 +47,8 @@ void FakeAsyncReader::complete(const QString& propertyName, const QByteArray& co
     emit AsyncReadComplete(property);
 }
 
-void FakeAsyncReader::fail(const QString& propertyName, host::AsyncReadFailure failure) {
-    host::AsyncProperty property;
+void FakeAsyncReader::fail(const QString& propertyName, download::AsyncReadFailure failure) {
+    download::AsyncProperty property;
     property.PropertyName = propertyName;
     property.Failure = failure;
     property.FailureDetail = QStringLiteral("scripted failure");

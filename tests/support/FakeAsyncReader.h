@@ -1,28 +1,29 @@
 #pragma once
 
-#include "host/AsyncRead.h"
+#include "download/AsyncRead.h"
 
 #include <QList>
 
 // A reader that reaches no network: it records each started read and emits
 // only the progress and completion events a test scripts.
-class FakeAsyncReader : public host::AsyncReader {
+class FakeAsyncReader : public download::AsyncReader {
     Q_OBJECT
 public:
     struct Started {
         QString target;
         QString propertyName;
         qint64 maxBytes = 0;
-        host::AsyncReadOption option = host::AsyncReadOption::None;
+        download::AsyncReadOption option = download::AsyncReadOption::None;
     };
 
-    using host::AsyncReader::AsyncReader;
+    using download::AsyncReader::AsyncReader;
 
-    std::optional<host::AsyncReadError> AsyncRead(const QString& target, const QString& propertyName, qint64 maxBytes,
-                                                  host::AsyncReadOption option = host::AsyncReadOption::None) override;
+    std::optional<download::AsyncReadError>
+    AsyncRead(const QString& target, const QString& propertyName, qint64 maxBytes,
+              download::AsyncReadOption option = download::AsyncReadOption::None) override;
 
     // The next AsyncRead refuses to start with this error (once).
-    std::optional<host::AsyncReadError> refuseNext;
+    std::optional<download::AsyncReadError> refuseNext;
     QList<Started> started;
 
     void progress(const QString& propertyName, qint64 bytesRead, qint64 bytesMax, int resumes = 0);
@@ -32,5 +33,5 @@ public:
     // a WriteFailed completion with the system's reason, as the real one.
     void complete(const QString& propertyName, const QByteArray& content);
     // A failed read (BytesMax 0).
-    void fail(const QString& propertyName, host::AsyncReadFailure failure = host::AsyncReadFailure::Network);
+    void fail(const QString& propertyName, download::AsyncReadFailure failure = download::AsyncReadFailure::Network);
 };

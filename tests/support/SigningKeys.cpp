@@ -1,6 +1,6 @@
 #include "tests/support/SigningKeys.h"
 
-#include "host/Blake2b.h"
+#include "download/Blake2b.h"
 
 #include <QFile>
 #include <QProcess>
@@ -52,7 +52,7 @@ QByteArray SigningKeys::releaseComment(qint64 signedAt, const QByteArray& file, 
                                        const QByteArray& version, const QByteArray& package, qint64 expiresAt) {
     QByteArray comment = "timestamp:" + QByteArray::number(signedAt) + "\tfile:" + file + "\tproduct:" + product +
                          "\tversion:" + version + "\tsize:" + QByteArray::number(package.size()) +
-                         "\tblake2b:" + host::Blake2b::hash(package).toHex();
+                         "\tblake2b:" + download::Blake2b::hash(package).toHex();
     if (expiresAt >= 0) {
         comment += "\texpires:" + QByteArray::number(expiresAt);
     }

@@ -1,8 +1,8 @@
-#include "host/NetworkAsyncReader.h"
+#include "download/NetworkAsyncReader.h"
 
-#include "host/Blake2b.h"
+#include "download/Blake2b.h"
+#include "download/PartFile.h"
 #include "host/Log.h"
-#include "host/PartFile.h"
 
 #include <QDir>
 #include <QElapsedTimer>
@@ -20,7 +20,9 @@
 #include <algorithm>
 #include <climits>
 
-namespace host {
+namespace download {
+
+using host::lcDownload;
 
 namespace {
 
@@ -714,4 +716,4 @@ void NetworkAsyncReader::complete(Read& done, AsyncReadFailure failure, const QS
     emit AsyncReadComplete(property);
 }
 
-} // namespace host
+} // namespace download

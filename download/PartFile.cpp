@@ -1,4 +1,4 @@
-#include "host/PartFile.h"
+#include "download/PartFile.h"
 
 #include <QDir>
 #include <QFile>
@@ -17,7 +17,7 @@
 #include <unistd.h>
 #endif
 
-namespace host {
+namespace download {
 
 namespace {
 const QString kPrefix = QStringLiteral("Kelvane-");
@@ -149,4 +149,4 @@ std::optional<QString> ReplaceFile(const QString& from, const QString& to) {
 #endif
 }
 
-} // namespace host
+} // namespace download

@@ -8,7 +8,7 @@
 // Checks minisign signatures, so that a version file or a package that did
 // not come from the vendor is never recorded or offered. The vendor signs
 // with the stock minisign tool; Kelvane holds only the public key.
-namespace host {
+namespace download {
 
 enum class SignatureError {
     None,
@@ -81,4 +81,4 @@ SignatureCheck VerifyFile(const MinisignPublicKey& key, const MinisignSignature&
 // The key id as minisign prints it (upper-case hex), for messages.
 QString KeyIdText(const QByteArray& keyId);
 
-} // namespace host
+} // namespace download

@@ -9,7 +9,7 @@
 
 struct evp_md_ctx_st;
 
-namespace host {
+namespace download {
 
 // BLAKE2b-512 over bytes that arrive piece by piece, the digest a signature
 // over a package is made of: a signer prehashes the whole file the same way,
@@ -82,4 +82,4 @@ private:
     std::thread mThread; // last: starts once everything above exists
 };
 
-} // namespace host
+} // namespace download

@@ -1,4 +1,4 @@
-#include "host/Blake2b.h"
+#include "download/Blake2b.h"
 
 #include <QFile>
 
@@ -15,7 +15,7 @@
 #include <unistd.h>
 #endif
 
-namespace host {
+namespace download {
 
 // The digest of a download competes with receiving and storing it for the
 // processor. OpenSSL's BLAKE2b hashes about twice as fast as the vectorised
@@ -171,4 +171,4 @@ void Blake2bFollower::run() {
     }
 }
 
-} // namespace host
+} // namespace download

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "host/AsyncRead.h"
+#include "download/AsyncRead.h"
 
 #include <chrono>
 #include <map>
@@ -9,7 +9,7 @@
 class QNetworkAccessManager;
 class QNetworkReply;
 
-namespace host {
+namespace download {
 
 // Reads http and https URLs into files with QNetworkAccessManager, on the
 // thread that owns the reader (the user-interface thread). Only a read that
@@ -137,4 +137,4 @@ private:
     quint64 mLastReadId = 0;
 };
 
-} // namespace host
+} // namespace download

@@ -1,6 +1,6 @@
-#include "host/AsyncRead.h"
+#include "download/AsyncRead.h"
 
-namespace host {
+namespace download {
 
 namespace {
 // What a browser strips from both ends of an address: C0 controls and blanks.
@@ -45,4 +45,4 @@ ParsedTarget ParseTarget(const QString& target) {
     return {url, std::nullopt};
 }
 
-} // namespace host
+} // namespace download

@@ -1,6 +1,6 @@
-#include "host/Minisign.h"
+#include "download/Minisign.h"
 
-#include "host/Blake2b.h"
+#include "download/Blake2b.h"
 
 #include <QFile>
 #include <QList>
@@ -8,7 +8,7 @@
 
 #include <sodium.h>
 
-namespace host {
+namespace download {
 
 namespace {
 
@@ -292,4 +292,4 @@ SignatureCheck VerifyFile(const MinisignPublicKey& key, const MinisignSignature&
     return VerifyPrehashed(key, signature, hash.result());
 }
 
-} // namespace host
+} // namespace download

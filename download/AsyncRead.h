@@ -16,7 +16,7 @@
 // streamed into a part file beside it (see PartFile.h) and replaces that file
 // only once it is whole; a read that fails, or is abandoned, leaves neither
 // the part file nor anything at the target.
-namespace host {
+namespace download {
 
 // Why a read failed, when it did.
 enum class AsyncReadFailure {
@@ -102,11 +102,11 @@ public:
                                                     AsyncReadOption option = AsyncReadOption::None) = 0;
 
 signals:
-    void AsyncReadProgress(const host::AsyncProperty& property);
-    void AsyncReadComplete(const host::AsyncProperty& property);
+    void AsyncReadProgress(const download::AsyncProperty& property);
+    void AsyncReadComplete(const download::AsyncProperty& property);
 };
 
-} // namespace host
+} // namespace download
 
 // Lets the events travel through QVariant, QSignalSpy and queued connections.
-Q_DECLARE_METATYPE(host::AsyncProperty)
+Q_DECLARE_METATYPE(download::AsyncProperty)

@@ -10,7 +10,7 @@
 // six random characters, ".part", in the target's folder. No package or
 // version file is ever named so, and a part file found when no copy of the
 // updater works on the folder is a leftover of a crash.
-namespace host {
+namespace download {
 
 bool IsPartFileName(const QString& fileName);
 
@@ -53,4 +53,4 @@ private:
 // the new, never a mix or nothing. Returns the system's reason on failure.
 std::optional<QString> ReplaceFile(const QString& from, const QString& to);
 
-} // namespace host
+} // namespace download
