@@ -109,6 +109,8 @@ private slots:
                                      << SignatureError::MessageMismatch;
             row("byte in trusted comment")
                 << "message." + algorithm << "message" << QByteArray("comment") << SignatureError::CommentAltered;
+            row("untrusted comment filling 4096 bytes")
+                << "message." + algorithm << "message" << QByteArray("4096 bytes") << SignatureError::None;
         }
     }
     void signature_isCheckedEveryWay() {
@@ -128,6 +130,9 @@ private slots:
         } else if (change == "comment") {
             const auto at = signature.indexOf("\ntrusted comment: ") + 18;
             signature[at] = char(signature.at(at) ^ 1);
+        } else if (change == "4096 bytes") { // the untrusted comment is not signed: the file's size is the limit
+            signature.insert(signature.indexOf('\n'),
+                             QByteArray(download::MaxMinisignFileSize - signature.size(), 'x'));
         }
         checkAllWays(Read(path("a.pub")), signature, messagePath, expected);
     }
@@ -292,6 +297,11 @@ private slots:
         QTest::newRow("short global signature") << EditLine(good, 3, [](QByteArray& raw) { raw.chop(1); });
         QTest::newRow("no trusted prefix") << QByteArray(good).replace("trusted comment: ", "comment: ");
         QTest::newRow("text after") << good + "more\n";
+        QTest::newRow("4097 bytes") << QByteArray(good).insert(
+            good.indexOf('\n'), QByteArray(download::MaxMinisignFileSize + 1 - good.size(), 'x'));
+        QTest::newRow("junk after the signature line")
+            << QByteArray(good).insert(good.indexOf("\ntrusted comment"), '!');
+        QTest::newRow("junk after the global signature") << QByteArray(good).insert(good.lastIndexOf('\n'), " x");
     }
     void malformedSignatureFile_isRefused() {
         QFETCH(QByteArray, bytes);
@@ -316,6 +326,12 @@ private slots:
         QTest::newRow("not Ed") << ("ED" + QByteArray::fromBase64(line).mid(2)).toBase64() << false;
         QTest::newRow("signature line") << Read(path("message.ED")).split('\n').at(1) << false;
         QTest::newRow("over 4096 bytes") << pub + QByteArray(4096, '\n') << false;
+        QTest::newRow(".pub file of 4096 bytes")
+            << pub + QByteArray(download::MaxMinisignFileSize - pub.size(), '\n') << true;
+        QTest::newRow(".pub file of 4097 bytes")
+            << pub + QByteArray(download::MaxMinisignFileSize + 1 - pub.size(), '\n') << false;
+        QTest::newRow("key line, then junk") << line + "!" << false;
+        QTest::newRow(".pub file, junk after the key") << QByteArray(pub).replace(line, line + " x") << false;
     }
     void publicKey_isParsed() {
         QFETCH(QByteArray, text);
