@@ -27,22 +27,6 @@
 
 namespace {
 
-const char* failureName(download::AsyncReadFailure failure) {
-    switch (failure) {
-    case download::AsyncReadFailure::None:
-        return "none";
-    case download::AsyncReadFailure::Network:
-        return "network";
-    case download::AsyncReadFailure::TooLarge:
-        return "too large";
-    case download::AsyncReadFailure::NoSpace:
-        return "no space";
-    case download::AsyncReadFailure::WriteFailed:
-        return "write failed";
-    }
-    return "unknown";
-}
-
 // Part files the reader left in `folder`; a finished read must leave none.
 int partFilesIn(const QString& folder) {
     int count = 0;
@@ -77,8 +61,8 @@ int main(int argc, char** argv) {
     });
     QObject::connect(&reader, &download::AsyncReader::AsyncReadComplete, [&](const download::AsyncProperty& p) {
         const qint64 elapsed = clock.elapsed();
-        if (p.BytesMax == 0 || p.Failure != download::AsyncReadFailure::None) {
-            err << "read failed (" << failureName(p.Failure) << "): " << p.FailureDetail << '\n';
+        if (p.BytesMax == 0 || p.Failure.has_value()) {
+            err << "read failed (" << host::KindName(p.Failure->kind) << "): " << p.Failure->detail << '\n';
             app.exit(1);
             return;
         }

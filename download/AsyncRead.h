@@ -1,5 +1,7 @@
 #pragma once
 
+#include "host/Failure.h"
+
 #include <QByteArray>
 #include <QObject>
 #include <QString>
@@ -18,16 +20,6 @@
 // the part file nor anything at the target.
 namespace download {
 
-// Why a read failed, when it did.
-enum class AsyncReadFailure {
-    None,
-    Network,     // no connection, an HTTP error status, a cut-off or stalled transfer, an end nothing proves, an empty
-                 // body, TLS
-    TooLarge,    // more bytes than the read may hold (announced or received)
-    NoSpace,     // the announced size does not fit in the free space of the target's folder
-    WriteFailed, // the bytes could not be stored (disk full, the folder removed, the target in the way)
-};
-
 struct AsyncProperty {
     // Bytes received so far.
     qint64 BytesRead = 0;
@@ -42,10 +34,15 @@ struct AsyncProperty {
     // How often the transfer has been resumed after a dropped connection; a
     // progress event with a count above 0 belongs to a resumed transfer.
     int Resumes = 0;
-    // Completion only: why the read failed, and a technical detail for logs
-    // (for NoSpace and WriteFailed it names the folder or file and the reason).
-    AsyncReadFailure Failure = AsyncReadFailure::None;
-    QString FailureDetail;
+    // Completion only: why the read failed, or nothing when it succeeded. The
+    // kinds a read fails with: Network (no connection, an HTTP error status, a
+    // cut-off or stalled transfer, an end nothing proves, an empty body, TLS),
+    // TooLarge (more bytes than the read may hold, announced or received),
+    // NoSpace (the announced size does not fit in the free space of the
+    // target's folder) and WriteFailed (the bytes could not be stored: a full
+    // disk, the folder removed, the target in the way). The detail names the
+    // folder or file and the system's or the server's reason.
+    host::Outcome Failure;
     // Completion only, when the read asked for it: the BLAKE2b-512 digest
     // (64 bytes) of the stored file, exactly as it lies on the disk. Empty
     // otherwise and for a failed read.

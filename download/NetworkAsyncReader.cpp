@@ -23,6 +23,7 @@
 namespace download {
 
 using host::lcDownload;
+using Kind = host::Failure::Kind;
 
 namespace {
 
@@ -39,28 +40,16 @@ constexpr int kMaxRedirects = 10;
 // A link that dropped this often in one download is not coming back soon.
 constexpr int kMaxResumes = 3;
 
-// How a log line names a failure's kind.
-const char* failureName(AsyncReadFailure failure) {
-    switch (failure) {
-    case AsyncReadFailure::None:
-        break;
-    case AsyncReadFailure::Network:
-        return "network";
-    case AsyncReadFailure::TooLarge:
-        return "too large";
-    case AsyncReadFailure::NoSpace:
-        return "no space";
-    case AsyncReadFailure::WriteFailed:
-        return "write failed";
-    }
-    return "none";
+// A server's answer that the reader does not take: a Network failure.
+host::Failure refused(const QString& detail) {
+    return {Kind::Network, detail};
 }
 
 // The length the server announced for the body, read from every
 // Content-Length it sent (Qt joins repeated headers into one list).
 struct AnnouncedLength {
-    qint64 value = -1; // -1: none announced
-    QString problem;   // not empty: the announcement cannot be trusted
+    qint64 value = -1;     // -1: none announced
+    host::Outcome problem; // the announcement cannot be trusted
 };
 
 AnnouncedLength announcedLength(const QNetworkReply& reply) {
@@ -79,8 +68,8 @@ AnnouncedLength announcedLength(const QNetworkReply& reply) {
         }
         const qint64 parsed = ok ? text.toLongLong(&ok) : -1;
         if (!ok) {
-            return {-1,
-                    QStringLiteral("The server announced an unreadable length: \"%1\".").arg(QString::fromLatin1(raw))};
+            return {-1, refused(QStringLiteral("The server announced an unreadable length: \"%1\".")
+                                    .arg(QString::fromLatin1(raw)))};
         }
         conflicting = conflicting || (value >= 0 && parsed != value);
         value = parsed;
@@ -88,10 +77,10 @@ AnnouncedLength announcedLength(const QNetworkReply& reply) {
     if (conflicting) {
         // Which one frames the body is anyone's guess; a proxy on the way may
         // have guessed differently from us.
-        return {-1, QStringLiteral("The server announced conflicting lengths: %1.")
-                        .arg(QString::fromLatin1(values.join(", ")))};
+        return {-1, refused(QStringLiteral("The server announced conflicting lengths: %1.")
+                                .arg(QString::fromLatin1(values.join(", "))))};
     }
-    return {value, QString()};
+    return {value, std::nullopt};
 }
 
 QString httpStatusText(const QNetworkReply& reply) {
@@ -134,38 +123,40 @@ QByteArray rangeValidator(const QNetworkReply& reply) {
 
 // Why a 206 does not prove to be part of the version `validator` names: it
 // must carry the same strong ETag, or the same Last-Modified when the version
-// is a date. Empty when it does. A cache that ignored If-Range, or a server
-// whose file changed under it, would otherwise splice two files into one.
-QString versionProblem(const QNetworkReply& reply, const QByteArray& validator) {
+// is a date. A cache that ignored If-Range, or a server whose file changed
+// under it, would otherwise splice two files into one.
+host::Outcome versionProblem(const QNetworkReply& reply, const QByteArray& validator) {
     const bool etag = validator.startsWith('"');
     const QByteArray header = etag ? "ETag" : "Last-Modified";
     const QByteArray carried = reply.rawHeader(header).trimmed();
     if (carried == validator) {
-        return QString();
+        return std::nullopt;
     }
     const auto named = [&header, etag](const QByteArray& value) { // an ETag brings its own quotes
         return QString::fromLatin1(header + ' ' + (etag ? value : '"' + value + '"'));
     };
-    return QStringLiteral("The server answered a resume of %1 with part of %2.")
-        .arg(named(validator),
-             carried.isEmpty() ? QStringLiteral("a file without %1").arg(QString::fromLatin1(header)) : named(carried));
+    return refused(QStringLiteral("The server answered a resume of %1 with part of %2.")
+                       .arg(named(validator), carried.isEmpty()
+                                                  ? QStringLiteral("a file without %1").arg(QString::fromLatin1(header))
+                                                  : named(carried)));
 }
 
 // Why the body's codings make it something other than the file's bytes in
-// plain or chunked form; empty when they do not. Qt passes any content coding
-// it did not ask for through untouched.
-QString codingProblem(const QNetworkReply& reply) {
+// plain or chunked form. Qt passes any content coding it did not ask for
+// through untouched.
+host::Outcome codingProblem(const QNetworkReply& reply) {
     const QByteArray coding = reply.rawHeader("Content-Encoding").trimmed().toLower();
     if (!coding.isEmpty() && coding != "identity") {
-        return QStringLiteral("The server sent the body encoded as \"%1\" although the plain bytes were asked for.")
-            .arg(QString::fromLatin1(coding));
+        return refused(
+            QStringLiteral("The server sent the body encoded as \"%1\" although the plain bytes were asked for.")
+                .arg(QString::fromLatin1(coding)));
     }
     const QByteArray transfer = reply.rawHeader("Transfer-Encoding").trimmed().toLower();
     if (!transfer.isEmpty() && transfer != "chunked") {
-        return QStringLiteral("The server used the transfer coding \"%1\", which cannot be read.")
-            .arg(QString::fromLatin1(transfer));
+        return refused(QStringLiteral("The server used the transfer coding \"%1\", which cannot be read.")
+                           .arg(QString::fromLatin1(transfer)));
     }
-    return QString();
+    return std::nullopt;
 }
 
 } // namespace
@@ -339,19 +330,19 @@ void NetworkAsyncReader::onReadyRead(quint64 id, QNetworkReply* reply) {
     }
 }
 
-QString NetworkAsyncReader::continuationProblem(const Read& read) const {
+host::Outcome NetworkAsyncReader::continuationProblem(const Read& read) const {
     static const QRegularExpression range(QStringLiteral("^bytes (\\d+)-(\\d+)/(\\d+)$"));
     const QByteArray raw = read.reply->rawHeader("Content-Range").trimmed();
     const QRegularExpressionMatch match = range.match(QString::fromLatin1(raw));
     if (!match.hasMatch() || match.captured(1).toLongLong() != read.offset ||
         match.captured(2).toLongLong() != read.total - 1 || match.captured(3).toLongLong() != read.total) {
-        return QStringLiteral("The server sent the range \"%1\" where bytes %2-%3/%4 were asked for.")
-            .arg(QString::fromLatin1(raw))
-            .arg(read.offset)
-            .arg(read.total - 1)
-            .arg(read.total);
+        return refused(QStringLiteral("The server sent the range \"%1\" where bytes %2-%3/%4 were asked for.")
+                           .arg(QString::fromLatin1(raw))
+                           .arg(read.offset)
+                           .arg(read.total - 1)
+                           .arg(read.total));
     }
-    return QString();
+    return std::nullopt;
 }
 
 bool NetworkAsyncReader::acceptHeaders(Read& read) {
@@ -366,7 +357,7 @@ bool NetworkAsyncReader::acceptHeaders(Read& read) {
     const int status = statusValue.toInt();
     if (status >= 400) {
         // Refused before its body arrives: an error page is not the content.
-        complete(read, AsyncReadFailure::Network, httpStatusText(*reply));
+        complete(read, Kind::Network, httpStatusText(*reply));
         return false;
     }
     if (status < 200 || status >= 300) {
@@ -378,22 +369,21 @@ bool NetworkAsyncReader::acceptHeaders(Read& read) {
     if (answer == Answer::Dropped) {
         return false;
     }
-    const QString coding = codingProblem(*reply);
-    if (!coding.isEmpty()) {
-        complete(read, AsyncReadFailure::Network, coding);
+    if (host::Outcome coding = codingProblem(*reply)) {
+        complete(read, std::move(coding));
         return false;
     }
     read.chunked = !reply->rawHeader("Transfer-Encoding").trimmed().isEmpty();
 
     const AnnouncedLength length = announcedLength(*reply);
-    if (!length.problem.isEmpty()) {
-        complete(read, AsyncReadFailure::Network, length.problem);
+    if (length.problem) {
+        complete(read, length.problem);
         return false;
     }
     read.announced = length.value;
     if (answer == Answer::Rest) {
         if (read.announced >= 0 && read.announced != read.total - read.offset) {
-            complete(read, AsyncReadFailure::Network,
+            complete(read, Kind::Network,
                      QStringLiteral("The server announced %1 bytes for the last %2 bytes of the file.")
                          .arg(read.announced)
                          .arg(read.total - read.offset));
@@ -408,14 +398,12 @@ bool NetworkAsyncReader::acceptHeaders(Read& read) {
 NetworkAsyncReader::Answer NetworkAsyncReader::classifyAnswer(Read& read, int status) {
     QNetworkReply* reply = read.reply;
     if (read.offset > 0 && status == 206) {
-        const QString otherVersion = versionProblem(*reply, read.validator);
-        if (!otherVersion.isEmpty()) {
-            requestWholeFile(read, otherVersion);
+        if (const host::Outcome otherVersion = versionProblem(*reply, read.validator)) {
+            requestWholeFile(read, *otherVersion);
             return Answer::Dropped;
         }
-        const QString problem = continuationProblem(read);
-        if (!problem.isEmpty()) {
-            complete(read, AsyncReadFailure::Network, problem);
+        if (host::Outcome problem = continuationProblem(read)) {
+            complete(read, std::move(problem));
             return Answer::Dropped;
         }
         return Answer::Rest;
@@ -425,7 +413,7 @@ NetworkAsyncReader::Answer NetworkAsyncReader::classifyAnswer(Read& read, int st
         return emptyPartFile(read) ? Answer::Whole : Answer::Dropped;
     }
     if (read.offset > 0 || status == 206) {
-        complete(read, AsyncReadFailure::Network,
+        complete(read, Kind::Network,
                  httpStatusText(*reply) + QStringLiteral(" does not continue the %1 bytes received.").arg(read.offset));
         return Answer::Dropped;
     }
@@ -439,19 +427,19 @@ bool NetworkAsyncReader::emptyPartFile(Read& read) {
         read.digest->reset(); // before the file is cut, which it may be reading
     }
     if (!read.part->resize(0) || !read.part->seek(0)) {
-        complete(read, AsyncReadFailure::WriteFailed, read.part->errorString());
+        complete(read, Kind::WriteFailed, read.part->errorString());
         return false;
     }
     return true;
 }
 
-void NetworkAsyncReader::requestWholeFile(Read& read, const QString& why) {
+void NetworkAsyncReader::requestWholeFile(Read& read, const host::Failure& why) {
     if (read.restarted) {
-        complete(read, AsyncReadFailure::Network, why);
+        complete(read, why);
         return;
     }
     qCDebug(lcDownload, "%s: starting over from byte 0: %s", qUtf8Printable(read.url.toDisplayString()),
-            qUtf8Printable(why));
+            qUtf8Printable(why.detail));
     // This answer's body is only part of its file: a new request without a
     // range asks for all of it.
     QObject::disconnect(read.reply, nullptr, this, nullptr);
@@ -468,7 +456,7 @@ bool NetworkAsyncReader::acceptWholeFile(Read& read) {
     read.url = reply->url();
     read.validator = rangeValidator(*reply);
     if (read.total > read.cap) {
-        complete(read, AsyncReadFailure::TooLarge,
+        complete(read, Kind::TooLarge,
                  QStringLiteral("The server announced %1 bytes; at most %2 bytes may be held.")
                      .arg(read.total)
                      .arg(read.cap));
@@ -476,7 +464,7 @@ bool NetworkAsyncReader::acceptWholeFile(Read& read) {
     }
     const QStorageInfo storage(read.folder);
     if (read.total > 0 && storage.isValid() && storage.bytesAvailable() >= 0 && storage.bytesAvailable() < read.total) {
-        complete(read, AsyncReadFailure::NoSpace,
+        complete(read, Kind::NoSpace,
                  QStringLiteral("%1 needs %2 bytes and has %3 bytes free.")
                      .arg(QDir::toNativeSeparators(read.folder))
                      .arg(read.total)
@@ -484,10 +472,10 @@ bool NetworkAsyncReader::acceptWholeFile(Read& read) {
         return false;
     }
     if (!read.part) {
-        QString error;
+        host::Outcome error;
         read.part = PartFile::Create(read.folder, error);
         if (!read.part) {
-            complete(read, AsyncReadFailure::WriteFailed, error);
+            complete(read, std::move(error));
             return false;
         }
         if (read.wantsDigest) {
@@ -511,7 +499,7 @@ bool NetworkAsyncReader::drain(Read& read) {
             continue;
         }
         if (read.written + available > read.cap) {
-            complete(read, AsyncReadFailure::TooLarge,
+            complete(read, Kind::TooLarge,
                      QStringLiteral("More than %1 bytes arrived; at most %1 bytes may be held.").arg(read.cap));
             return false;
         }
@@ -526,7 +514,7 @@ bool NetworkAsyncReader::drain(Read& read) {
             const qint64 chunk = read.part->write(bytes + done, got - done);
             if (chunk <= 0) {
                 const QString reason = read.part->errorString();
-                complete(read, AsyncReadFailure::WriteFailed,
+                complete(read, Kind::WriteFailed,
                          reason.isEmpty() ? QStringLiteral("the file could not be written whole") : reason);
                 return false;
             }
@@ -590,7 +578,7 @@ void NetworkAsyncReader::onFinished(quint64 id, QNetworkReply* reply) {
     case QNetworkReply::NoError: {
         const int status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
         if (status < 200 || status >= 300) {
-            complete(*read, AsyncReadFailure::Network, httpStatusText(*reply) + QStringLiteral(" is not content."));
+            complete(*read, Kind::Network, httpStatusText(*reply) + QStringLiteral(" is not content."));
             return;
         }
         if (read->announced >= 0 && received != read->announced) {
@@ -601,16 +589,16 @@ void NetworkAsyncReader::onFinished(quint64 id, QNetworkReply* reply) {
             !reply->attribute(QNetworkRequest::Http2WasUsedAttribute).toBool()) {
             // Qt ends such a body when the connection closes, and reports a
             // connection cut in the middle of it as a success just the same.
-            complete(*read, AsyncReadFailure::Network,
+            complete(*read, Kind::Network,
                      QStringLiteral("The server sent no length and no chunked framing; the end of the body cannot be "
                                     "told from a cut connection."));
         } else if (read->written == 0) {
-            complete(*read, AsyncReadFailure::Network, QStringLiteral("The server sent an empty body."));
+            complete(*read, Kind::Network, QStringLiteral("The server sent an empty body."));
         } else if (read->total >= 0 && read->written != read->total) {
-            complete(*read, AsyncReadFailure::Network,
+            complete(*read, Kind::Network,
                      QStringLiteral("Stored %1 of the %2 bytes announced.").arg(read->written).arg(read->total));
         } else {
-            complete(*read, AsyncReadFailure::None, QString());
+            complete(*read, std::nullopt);
         }
         return;
     }
@@ -642,10 +630,14 @@ void NetworkAsyncReader::onFinished(quint64 id, QNetworkReply* reply) {
     if (transient && resumeLater(*read)) {
         return;
     }
-    complete(*read, AsyncReadFailure::Network, problem);
+    complete(*read, Kind::Network, problem);
 }
 
-void NetworkAsyncReader::complete(Read& done, AsyncReadFailure failure, const QString& detail) {
+void NetworkAsyncReader::complete(Read& read, Kind kind, const QString& detail) {
+    complete(read, host::Failure{kind, detail});
+}
+
+void NetworkAsyncReader::complete(Read& done, host::Outcome failure) {
     const auto it = mReads.find(done.id);
     if (it == mReads.end()) {
         return;
@@ -662,47 +654,44 @@ void NetworkAsyncReader::complete(Read& done, AsyncReadFailure failure, const QS
     property.PropertyName = read->propertyName;
     property.BytesRead = stored;
     property.Resumes = read->resumes;
-    property.Failure = failure;
-    property.FailureDetail = detail;
-    if (failure == AsyncReadFailure::None) {
-        std::optional<QString> error;
+    if (!failure) {
         if (read->digest) {
             // The hashing catches up while the disk takes the bytes.
-            error = read->part->Sync();
-            if (!error) {
+            failure = read->part->Sync();
+            if (!failure) {
                 property.Digest = read->digest->result(stored);
                 if (property.Digest.isEmpty()) {
-                    error = QStringLiteral("The stored file could not be read back for its digest.");
+                    failure = host::Failure{Kind::WriteFailed,
+                                            QStringLiteral("The stored file could not be read back for its digest.")};
                 }
             }
         }
-        if (!error) {
-            error = read->part->Commit(read->propertyName);
+        if (!failure) {
+            failure = read->part->Commit(read->propertyName);
         }
-        if (error) {
-            property.Failure = failure = AsyncReadFailure::WriteFailed;
-            property.FailureDetail = *error;
+        if (failure) {
             property.Digest.clear();
         } else {
             property.BytesMax = stored;
             property.File = read->propertyName;
         }
     }
+    property.Failure = failure;
     read->digest.reset(); // its handle goes first: Windows removes no open file
     read->part.reset();   // a failed read's part file goes before anyone hears of it
     const QString url = read->url.toDisplayString();
     const QString path = QDir::toNativeSeparators(read->propertyName);
-    if (failure == AsyncReadFailure::None) {
+    if (!failure) {
         qCDebug(lcDownload, "%s: stored %lld bytes in %s", qUtf8Printable(url), static_cast<long long>(stored),
                 qUtf8Printable(path));
     } else {
         qCWarning(lcDownload, "%s: download to %s failed (%s, %lld bytes stored, %d resumes): %s", qUtf8Printable(url),
-                  qUtf8Printable(path), failureName(failure), static_cast<long long>(stored), read->resumes,
-                  qUtf8Printable(property.FailureDetail));
+                  qUtf8Printable(path), host::KindName(failure->kind), static_cast<long long>(stored), read->resumes,
+                  qUtf8Printable(failure->detail));
     }
 
     const QPointer<NetworkAsyncReader> alive(this);
-    if (failure == AsyncReadFailure::None && (read->lastProgressRead != stored || read->lastProgressMax != stored)) {
+    if (!failure && (read->lastProgressRead != stored || read->lastProgressMax != stored)) {
         AsyncProperty last;
         last.BytesRead = stored;
         last.BytesMax = stored;

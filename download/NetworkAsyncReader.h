@@ -111,10 +111,10 @@ private:
     // Gives up the current reply, which holds part of another version of the
     // file, and asks for the whole file again; fails the read with `why` when
     // it has started over before.
-    void requestWholeFile(Read& read, const QString& why);
+    void requestWholeFile(Read& read, const host::Failure& why);
     // Checks a 206 against the bytes already stored and the first answer;
     // the reason when it does not continue them.
-    QString continuationProblem(const Read& read) const;
+    host::Outcome continuationProblem(const Read& read) const;
     // Moves what the reply holds into the part file. False when the read has
     // been completed as failed.
     bool drain(Read& read);
@@ -125,7 +125,8 @@ private:
     // Ends a read: stops and disposes of its reply, then emits the
     // completion (a failure when `failure` is not None). Emits last, so a
     // handler may destroy the reader.
-    void complete(Read& read, AsyncReadFailure failure, const QString& detail);
+    void complete(Read& read, host::Outcome failure);
+    void complete(Read& read, host::Failure::Kind kind, const QString& detail);
     // The read whose current attempt `reply` is; null for a stale reply.
     Read* find(quint64 id, QNetworkReply* reply);
 

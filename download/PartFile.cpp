@@ -63,18 +63,22 @@ int RemovePartFiles(const QString& folder) {
 
 namespace {
 
+host::Failure writeFailed(const QString& reason) {
+    return {host::Failure::Kind::WriteFailed, reason};
+}
+
 // The bytes written must be on the disk before the name points at them: a
 // rename that reaches the disk first leaves, after a power cut, a package of
 // the right name and the wrong content.
-std::optional<QString> syncToDisk(QFileDevice& file) {
+host::Outcome syncToDisk(QFileDevice& file) {
 #if defined(Q_OS_WIN)
     const auto handle = reinterpret_cast<HANDLE>(_get_osfhandle(file.handle()));
     if (handle == INVALID_HANDLE_VALUE || !FlushFileBuffers(handle)) {
-        return QStringLiteral("error %1").arg(GetLastError());
+        return writeFailed(QStringLiteral("error %1").arg(GetLastError()));
     }
 #else
     if (::fsync(file.handle()) != 0) {
-        return QString::fromLocal8Bit(std::strerror(errno));
+        return writeFailed(QString::fromLocal8Bit(std::strerror(errno)));
     }
 #endif
     return std::nullopt;
@@ -82,7 +86,7 @@ std::optional<QString> syncToDisk(QFileDevice& file) {
 
 } // namespace
 
-std::unique_ptr<PartFile> PartFile::Create(const QString& folder, QString& error) {
+std::unique_ptr<PartFile> PartFile::Create(const QString& folder, host::Outcome& failure) {
     QString name;
     {
         // QTemporaryFile finds a free name; asking for it gives an unnamed
@@ -92,14 +96,14 @@ std::unique_ptr<PartFile> PartFile::Create(const QString& folder, QString& error
         QTemporaryFile unique(PartFileTemplate(folder));
         unique.setAutoRemove(false);
         if (!unique.open()) {
-            error = unique.errorString();
+            failure = writeFailed(unique.errorString());
             return nullptr;
         }
         name = unique.fileName();
     }
     std::unique_ptr<PartFile> part(new PartFile(name));
     if (!part->open(QIODevice::WriteOnly | QIODevice::Unbuffered)) {
-        error = part->errorString();
+        failure = writeFailed(part->errorString());
         return nullptr; // the destructor removes the name
     }
     return part;
@@ -112,40 +116,40 @@ PartFile::~PartFile() {
     }
 }
 
-std::optional<QString> PartFile::Sync() {
+host::Outcome PartFile::Sync() {
     if (!flush()) {
-        return errorString();
+        return writeFailed(errorString());
     }
     return syncToDisk(*this);
 }
 
-std::optional<QString> PartFile::Commit(const QString& target) {
-    if (const std::optional<QString> error = Sync()) {
+host::Outcome PartFile::Commit(const QString& target) {
+    if (host::Outcome error = Sync()) {
         return error;
     }
     close(); // Windows renames no open file
     // A temporary file is private to its owner; a downloaded file is not.
     setPermissions(ReadOwner | WriteOwner | ReadUser | WriteUser | ReadGroup | ReadOther);
-    if (const std::optional<QString> error = ReplaceFile(fileName(), target)) {
+    if (host::Outcome error = ReplaceFile(fileName(), target)) {
         return error;
     }
     mCommitted = true;
     return std::nullopt;
 }
 
-std::optional<QString> ReplaceFile(const QString& from, const QString& to) {
+host::Outcome ReplaceFile(const QString& from, const QString& to) {
 #if defined(Q_OS_WIN)
     if (MoveFileExW(reinterpret_cast<const wchar_t*>(QDir::toNativeSeparators(from).utf16()),
                     reinterpret_cast<const wchar_t*>(QDir::toNativeSeparators(to).utf16()),
                     MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
         return std::nullopt;
     }
-    return QStringLiteral("error %1").arg(GetLastError());
+    return writeFailed(QStringLiteral("error %1").arg(GetLastError()));
 #else
     if (std::rename(QFile::encodeName(from).constData(), QFile::encodeName(to).constData()) == 0) {
         return std::nullopt;
     }
-    return QString::fromLocal8Bit(std::strerror(errno));
+    return writeFailed(QString::fromLocal8Bit(std::strerror(errno)));
 #endif
 }
 

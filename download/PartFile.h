@@ -1,5 +1,7 @@
 #pragma once
 
+#include "host/Failure.h"
+
 #include <QFile>
 #include <QString>
 
@@ -30,19 +32,19 @@ int RemovePartFiles(const QString& folder);
 // the target.
 class PartFile : public QFile {
 public:
-    // Null when no part file can be created in `folder`; `error` then holds
-    // the system's reason.
-    static std::unique_ptr<PartFile> Create(const QString& folder, QString& error);
+    // Null when no part file can be created in `folder`; `failure` then
+    // says why, with the system's reason.
+    static std::unique_ptr<PartFile> Create(const QString& folder, host::Outcome& failure);
     ~PartFile() override;
 
     // Makes this file `target`: syncs its content to the disk, gives it the
     // permissions of an ordinary new file and replaces `target` with it in
-    // one step. Returns the system's reason on failure; `target` is then
-    // left as it was.
-    std::optional<QString> Commit(const QString& target);
+    // one step. Returns a WriteFailed failure with the system's reason;
+    // `target` is then left as it was.
+    host::Outcome Commit(const QString& target);
     // Puts what is written on the disk, as Commit() does first; a Commit()
     // right after finds nothing left to do.
-    std::optional<QString> Sync();
+    host::Outcome Sync();
 
 private:
     using QFile::QFile;
@@ -50,7 +52,8 @@ private:
 };
 
 // Moves `from` over `to` in one step: `to` holds either its old content or
-// the new, never a mix or nothing. Returns the system's reason on failure.
-std::optional<QString> ReplaceFile(const QString& from, const QString& to);
+// the new, never a mix or nothing. Returns a WriteFailed failure with the
+// system's reason.
+host::Outcome ReplaceFile(const QString& from, const QString& to);
 
 } // namespace download

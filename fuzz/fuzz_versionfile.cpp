@@ -19,7 +19,7 @@ namespace {
 // A release is named whole, or not at all.
 void checkRelease(const QByteArray& comment) {
     const signing::ParsedRelease parsed = signing::ParseRelease(comment);
-    if (parsed.problem) {
+    if (parsed.failure) {
         return;
     }
     const signing::Release& release = parsed.release;

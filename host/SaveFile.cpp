@@ -18,13 +18,13 @@ QString writeFailure(const QFileDevice& file) {
 }
 
 // The caller reports a failure in its own terms; the steps are detail.
-std::optional<QString> saveWholeFile(const QString& path, const QByteArray& bytes) {
+Outcome saveWholeFile(const QString& path, const QByteArray& bytes) {
     QSaveFile file(path);
     // Unbuffered, so that a full disk shows in write() itself. Through Qt's
     // buffer a small file reaches the disk only in the flush inside commit(),
     // and Qt 6.4 renames a short temporary file over the target all the same.
     if (!file.open(QIODevice::WriteOnly | QIODevice::Unbuffered)) {
-        return file.errorString();
+        return Failure{Failure::Kind::WriteFailed, file.errorString()};
     }
     // A short write carries no reason; the write of the rest fails and tells
     // the system's (for a full disk: "No space left on device").
@@ -34,27 +34,27 @@ std::optional<QString> saveWholeFile(const QString& path, const QByteArray& byte
         if (chunk <= 0) {
             const QString reason = writeFailure(file);
             file.cancelWriting(); // the temporary file goes with `file`
-            return reason;
+            return Failure{Failure::Kind::WriteFailed, reason};
         }
         written += chunk;
     }
     if (!file.flush()) {
         const QString reason = writeFailure(file);
         file.cancelWriting();
-        return reason;
+        return Failure{Failure::Kind::WriteFailed, reason};
     }
     if (!file.commit()) {
-        return writeFailure(file);
+        return Failure{Failure::Kind::WriteFailed, writeFailure(file)};
     }
     return std::nullopt;
 }
 
 } // namespace
 
-std::optional<QString> SaveWholeFile(const QString& path, const QByteArray& bytes) {
-    const std::optional<QString> error = saveWholeFile(path, bytes);
+Outcome SaveWholeFile(const QString& path, const QByteArray& bytes) {
+    const Outcome error = saveWholeFile(path, bytes);
     if (error) {
-        qCDebug(lcSaveFile, "%s: not saved: %s", qUtf8Printable(path), qUtf8Printable(*error));
+        qCDebug(lcSaveFile, "%s: not saved: %s", qUtf8Printable(path), qUtf8Printable(error->detail));
     } else {
         qCDebug(lcSaveFile, "%s: saved %lld bytes", qUtf8Printable(path), static_cast<long long>(bytes.size()));
     }

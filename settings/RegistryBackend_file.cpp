@@ -6,6 +6,7 @@
 
 #include "settings/RegistryBackend.h"
 
+#include "host/Failure.h"
 #include "host/SaveFile.h"
 
 #include <QDir>
@@ -36,14 +37,17 @@ StoreFailure makeFailure(const QString& description) {
 // cannot hold. "/" separates groups in QSettings, so a name holding it would
 // land in another section; "\" and every other character are escaped and
 // round-trip, so only "/" is refused.
-std::optional<QString> locate(const std::u16string& keyPath, const QString& name, QString* file) {
+host::Outcome locate(const std::u16string& keyPath, const QString& name, QString* file) {
     if (name.contains(QLatin1Char('/'))) {
-        return QStringLiteral("The value name \"%1\" cannot be kept in a settings file: it contains \"/\".").arg(name);
+        return host::Failure{
+            host::Failure::Kind::Malformed,
+            QStringLiteral("The value name \"%1\" cannot be kept in a settings file: it contains \"/\".").arg(name)};
     }
     const QString key = QString::fromStdU16String(keyPath);
     const QString last = key.section(QLatin1Char('\\'), -1);
     if (last.isEmpty() || last.contains(QLatin1Char('/'))) {
-        return QStringLiteral("The key \"%1\" has no settings file.").arg(key);
+        return host::Failure{host::Failure::Kind::Malformed,
+                             QStringLiteral("The key \"%1\" has no settings file.").arg(key)};
     }
     *file = QStandardPaths::writableLocation(QStandardPaths::GenericConfigLocation) + QLatin1Char('/') + last +
             QStringLiteral(".conf");
@@ -145,14 +149,16 @@ public:
     // Parses `bytes`; returns why they could not be parsed at all. A file
     // QSettings finds damaged still yields the keys it could read, as in the
     // product; intact() tells whether it was whole.
-    std::optional<QString> load(const QByteArray& bytes) {
+    host::Outcome load(const QByteArray& bytes) {
         if (!mDir.isValid()) {
-            return QStringLiteral("no temporary copy can be made: %1").arg(mDir.errorString());
+            return host::Failure{host::Failure::Kind::WriteFailed,
+                                 QStringLiteral("no temporary copy can be made: %1").arg(mDir.errorString())};
         }
         mPath = mDir.filePath(QStringLiteral("copy.conf"));
         QFile copy(mPath);
         if (!copy.open(QIODevice::WriteOnly) || copy.write(bytes) != bytes.size() || !copy.flush()) {
-            return QStringLiteral("no temporary copy can be made: %1").arg(copy.errorString());
+            return host::Failure{host::Failure::Kind::WriteFailed,
+                                 QStringLiteral("no temporary copy can be made: %1").arg(copy.errorString())};
         }
         copy.close();
         mSettings = std::make_unique<QSettings>(mPath, QSettings::IniFormat);
@@ -186,15 +192,22 @@ public:
         return all;
     }
 
-    // The copy as QSettings writes it, with every change made so far.
-    std::optional<QByteArray> written() {
+    // The copy as QSettings writes it, with every change made so far, into
+    // `bytes`.
+    host::Outcome written(QByteArray* bytes) {
         mSettings->sync();
-        QByteArray bytes;
-        QString ignored;
-        if (mSettings->status() != QSettings::NoError || readWhole(mPath, &bytes, &ignored) != Presence::Read) {
-            return std::nullopt;
+        if (mSettings->status() != QSettings::NoError) {
+            return host::Failure{host::Failure::Kind::WriteFailed,
+                                 QStringLiteral("its temporary copy could not be written (settings status %1)")
+                                     .arg(int(mSettings->status()))};
         }
-        return bytes;
+        QString reason;
+        if (readWhole(mPath, bytes, &reason) != Presence::Read) {
+            return host::Failure{host::Failure::Kind::ReadFailed,
+                                 QStringLiteral("its temporary copy could not be read back: %1")
+                                     .arg(reason.isEmpty() ? QStringLiteral("it is gone") : reason)};
+        }
+        return std::nullopt;
     }
 
 private:
@@ -211,8 +224,8 @@ std::optional<QString> markedValue(const QByteArray& bytes, char16_t mark, const
     const MarkedBytes markedBytes = markUnreadable(bytes, mark);
     *marked = markedBytes.marked;
     Snapshot snapshot;
-    if (const std::optional<QString> error = snapshot.load(markedBytes.bytes)) {
-        *failure = *error;
+    if (const host::Outcome error = snapshot.load(markedBytes.bytes)) {
+        *failure = error->detail;
         return std::nullopt;
     }
     return snapshot.text(name);
@@ -251,8 +264,8 @@ QString lockReason(QLockFile::LockError error) {
 ReadResult RegReadString(RootKey, const std::u16string& strPath, const std::u16string& strValue) {
     const QString name = QString::fromStdU16String(strValue);
     QString path;
-    if (const std::optional<QString> error = locate(strPath, name, &path)) {
-        return {std::nullopt, makeFailure(*error)};
+    if (const host::Outcome error = locate(strPath, name, &path)) {
+        return {std::nullopt, makeFailure(error->detail)};
     }
     QByteArray bytes;
     QString reason;
@@ -273,8 +286,8 @@ std::optional<StoreFailure> RegWriteString(RootKey, const std::u16string& strPat
                                            const std::u16string& strData) {
     const QString name = QString::fromStdU16String(strValue);
     QString path;
-    if (const std::optional<QString> error = locate(strPath, name, &path)) {
-        return makeFailure(*error);
+    if (const host::Outcome error = locate(strPath, name, &path)) {
+        return makeFailure(error->detail);
     }
     const auto notSaved = [&](const QString& reason) {
         return makeFailure(
@@ -305,28 +318,31 @@ std::optional<StoreFailure> RegWriteString(RootKey, const std::u16string& strPat
         return notSaved(QStringLiteral("it is not UTF-8 text"));
     }
     Snapshot snapshot;
-    if (const std::optional<QString> error = snapshot.load(bytes)) {
-        return notSaved(*error);
+    if (const host::Outcome error = snapshot.load(bytes)) {
+        return notSaved(error->detail);
     }
     if (!snapshot.intact()) {
         return notSaved(QStringLiteral("it is not in the settings format"));
     }
     snapshot.settings().setValue(name, QString::fromStdU16String(strData));
     const std::map<QString, QVariant> expected = snapshot.values();
-    const std::optional<QByteArray> merged = snapshot.written();
-    if (!merged) {
-        return notSaved(QStringLiteral("its new content cannot be prepared"));
+    QByteArray merged;
+    if (const host::Outcome error = snapshot.written(&merged)) {
+        return notSaved(QStringLiteral("its new content cannot be prepared: ") + error->detail);
     }
     // QSettings writes back what it read in its own notation, and some lines
     // it accepts (a section header with an empty name, say) come back as
     // other values. Rather than change another program's setting, such a
     // file is left as it was.
     Snapshot reread;
-    if (reread.load(*merged) || !reread.intact() || reread.values() != expected) {
+    if (const host::Outcome error = reread.load(merged)) {
+        return notSaved(QStringLiteral("its new content cannot be checked: ") + error->detail);
+    }
+    if (!reread.intact() || reread.values() != expected) {
         return notSaved(QStringLiteral("it holds entries that would not be written back unchanged"));
     }
-    if (const std::optional<QString> error = host::SaveWholeFile(path, *merged)) {
-        return notSaved(*error);
+    if (const host::Outcome error = host::SaveWholeFile(path, merged)) {
+        return notSaved(error->detail);
     }
     return std::nullopt;
 }

@@ -19,14 +19,19 @@
 
 using namespace std::chrono_literals;
 using download::AsyncProperty;
-using download::AsyncReadFailure;
 using download::AsyncReadOption;
+// A completion's failure kind, or nothing for a whole read.
+using Kind = std::optional<host::Failure::Kind>;
 
 Q_DECLARE_METATYPE(FaultRoute)
-Q_DECLARE_METATYPE(download::AsyncReadFailure)
+Q_DECLARE_METATYPE(Kind)
 Q_DECLARE_METATYPE(download::AsyncReadOption)
 
 namespace {
+
+Kind kindOf(const AsyncProperty& property) {
+    return property.Failure ? Kind(property.Failure->kind) : std::nullopt;
+}
 
 constexpr auto kStallLimit = 500ms; // short, yet far above any pause of a living loopback link
 constexpr int kTimeoutMs = 30000;   // generous: a loaded machine is slow, never wrong
@@ -177,7 +182,7 @@ void tst_AsyncRead::readSentinel(download::AsyncReader& reader, Events& events) 
     const QString name = file(QStringLiteral("sentinel-%1").arg(events.all.size()));
     QVERIFY(!reader.AsyncRead(mServer.url("/target").toString(), name, kNoLimit));
     QTRY_COMPARE_WITH_TIMEOUT(events.completions(name), 1, kTimeoutMs);
-    QCOMPARE(events.completion(name).Failure, AsyncReadFailure::None);
+    QCOMPARE(kindOf(events.completion(name)), Kind());
 }
 
 void tst_AsyncRead::initTestCase() {
@@ -192,13 +197,13 @@ void tst_AsyncRead::completion_data() {
     QTest::addColumn<QString>("target"); // empty: the path on the fault server
     QTest::addColumn<qint64>("maxBytes");
     QTest::addColumn<QByteArray>("value"); // expected content; empty for a failed read
-    QTest::addColumn<AsyncReadFailure>("failure");
-    QTest::addColumn<QString>("detail"); // part of FailureDetail that tells the cause
+    QTest::addColumn<Kind>("failure");
+    QTest::addColumn<QString>("detail"); // part of the failure's detail that tells the cause
 
     const QByteArray body = pattern(100000);
-    const auto none = AsyncReadFailure::None;
-    const auto net = AsyncReadFailure::Network;
-    const auto large = AsyncReadFailure::TooLarge;
+    const auto none = Kind();
+    const auto net = Kind(host::Failure::Kind::Network);
+    const auto large = Kind(host::Failure::Kind::TooLarge);
     const QString here;
 
     QTest::newRow("body with Content-Length")
@@ -281,7 +286,7 @@ void tst_AsyncRead::completion() {
     QFETCH(QString, target);
     QFETCH(qint64, maxBytes);
     QFETCH(QByteArray, value);
-    QFETCH(AsyncReadFailure, failure);
+    QFETCH(Kind, failure);
     QFETCH(QString, detail);
 
     mServer.route(path, route);
@@ -298,15 +303,16 @@ void tst_AsyncRead::completion() {
     QVERIFY(seen.last().completion); // no progress after the end
 
     const AsyncProperty done = seen.last().property;
-    QCOMPARE(done.Failure, failure);
+    QCOMPARE(kindOf(done), failure);
     QCOMPARE(done.BytesMax, qint64(value.size()));
     QCOMPARE(done.File, value.isEmpty() ? QString() : name);
     QCOMPARE(contentOf(name), value);
     // A failed read leaves nothing, a whole one only its file: no part file.
     QCOMPARE(entries(folder.path()), value.isEmpty() ? QStringList() : QStringList{QStringLiteral("read")});
-    QCOMPARE(done.FailureDetail.isEmpty(), failure == AsyncReadFailure::None);
-    QVERIFY2(done.FailureDetail.contains(detail, Qt::CaseInsensitive), qPrintable(done.FailureDetail));
-    if (failure == AsyncReadFailure::None) {
+    const QString why = done.Failure ? done.Failure->detail : QString();
+    QCOMPARE(why.isEmpty(), !failure);
+    QVERIFY2(why.contains(detail, Qt::CaseInsensitive), qPrintable(why));
+    if (!failure) {
         QCOMPARE(done.BytesRead, qint64(value.size()));
         // The last progress names the whole size, for listeners that show it.
         QVERIFY(seen.size() >= 2);
@@ -359,7 +365,7 @@ void tst_AsyncRead::trickledBody_progressesMonotonicallyAndOutlivesStallLimit() 
     QTRY_COMPARE_WITH_TIMEOUT(events.completions(name), 1, kTimeoutMs);
 
     const QList<Event> seen = events.of(name);
-    QCOMPARE(seen.last().property.Failure, AsyncReadFailure::None);
+    QCOMPARE(kindOf(seen.last().property), Kind());
     QCOMPARE(contentOf(name), body);
     QVERIFY2(seen.size() >= 3, "several progress events for a body that comes in 16 pieces");
     qint64 previous = 0;
@@ -391,8 +397,8 @@ void tst_AsyncRead::concurrentReads_eachCompleteOnceUnderTheirOwnName() {
     for (const QString& name : {a, b, c, d}) {
         QCOMPARE(events.completions(name), 1);
     }
-    QCOMPARE(events.completion(a).Failure, AsyncReadFailure::Network);
-    QCOMPARE(events.completion(b).Failure, AsyncReadFailure::Network);
+    QCOMPARE(kindOf(events.completion(a)), Kind(host::Failure::Kind::Network));
+    QCOMPARE(kindOf(events.completion(b)), Kind(host::Failure::Kind::Network));
     QCOMPARE(contentOf(c), pattern(20000));
     QCOMPARE(contentOf(d), mTargetBody);
 }
@@ -456,7 +462,7 @@ void tst_AsyncRead::destroyingReader_abortsItsRunningReads() {
 void tst_AsyncRead::droppedTransfer_resumesOrFails_data() {
     QTest::addColumn<FaultRoute>("route");
     QTest::addColumn<QByteArray>("value");   // the stored file; empty for a failed read
-    QTest::addColumn<QString>("detail");     // part of FailureDetail of a failed read
+    QTest::addColumn<QString>("detail");     // part of the failure's detail of a failed read
     QTest::addColumn<int>("resumes");        // how often the transfer went on
     QTest::addColumn<QByteArray>("ifRange"); // what the second request named, when there is one
     QTest::addColumn<qint64>("announced");   // the total progress shows until the file changes
@@ -553,8 +559,9 @@ void tst_AsyncRead::droppedTransfer_resumesOrFails() {
     const QList<Event> seen = read.events.of(name);
     const AsyncProperty done = seen.last().property;
     QVERIFY(seen.last().completion);
-    QVERIFY2(done.FailureDetail.contains(detail), qPrintable(done.FailureDetail));
-    QCOMPARE(done.Failure, value.isEmpty() ? AsyncReadFailure::Network : AsyncReadFailure::None);
+    const QString why = done.Failure ? done.Failure->detail : QString();
+    QVERIFY2(why.contains(detail), qPrintable(why));
+    QCOMPARE(kindOf(done), value.isEmpty() ? Kind(host::Failure::Kind::Network) : Kind());
     QCOMPARE(done.Resumes, resumes);
     QCOMPARE(contentOf(name), value);
     QCOMPARE(entries(read.folder.path()), value.isEmpty() ? QStringList() : QStringList{"Update201.EXE"});
@@ -591,22 +598,23 @@ void tst_AsyncRead::droppedTransfer_resumesOrFails() {
 void tst_AsyncRead::smallDisk_failsAndKeepsTheOlderFile_data() {
     QTest::addColumn<FaultRoute>("route");
     QTest::addColumn<bool>("fillDuringTransfer"); // someone else takes the free space once bytes flow
-    QTest::addColumn<AsyncReadFailure>("failure");
+    QTest::addColumn<Kind>("failure");
     QTest::addColumn<QString>("detail"); // %1: the folder; empty: the system's reason for a full disk
 
     const QByteArray body = pattern(400 * 1024);
-    QTest::newRow("announced beyond the free space") << FaultRoute::ok(body) << false << AsyncReadFailure::NoSpace
-                                                     << QStringLiteral("%1 needs 409600 bytes and has ");
+    QTest::newRow("announced beyond the free space")
+        << FaultRoute::ok(body) << false << Kind(host::Failure::Kind::NoSpace)
+        << QStringLiteral("%1 needs 409600 bytes and has ");
     QTest::newRow("unannounced, beyond the disk")
-        << FaultRoute::chunked(body) << false << AsyncReadFailure::WriteFailed << QString();
-    QTest::newRow("disk filled during the transfer")
-        << FaultRoute::trickle(body.left(200000), 8192, 5) << true << AsyncReadFailure::WriteFailed << QString();
+        << FaultRoute::chunked(body) << false << Kind(host::Failure::Kind::WriteFailed) << QString();
+    QTest::newRow("disk filled during the transfer") << FaultRoute::trickle(body.left(200000), 8192, 5) << true
+                                                     << Kind(host::Failure::Kind::WriteFailed) << QString();
 }
 
 void tst_AsyncRead::smallDisk_failsAndKeepsTheOlderFile() {
     QFETCH(FaultRoute, route);
     QFETCH(bool, fillDuringTransfer);
-    QFETCH(AsyncReadFailure, failure);
+    QFETCH(Kind, failure);
     QFETCH(QString, detail);
     const SmallDisk dir("256k");
     if (!dir.mounted()) {
@@ -633,13 +641,13 @@ void tst_AsyncRead::smallDisk_failsAndKeepsTheOlderFile() {
     QTRY_COMPARE_WITH_TIMEOUT(events.completions(target), 1, kTimeoutMs);
 
     const AsyncProperty done = events.completion(target);
-    QCOMPARE(done.Failure, failure);
+    QCOMPARE(kindOf(done), failure);
     QCOMPARE(done.BytesMax, qint64(0));
     if (detail.isEmpty()) {
-        QCOMPARE(done.FailureDetail, qt_error_string(ENOSPC));
+        QCOMPARE(done.Failure->detail, qt_error_string(ENOSPC));
     } else {
-        QVERIFY2(done.FailureDetail.startsWith(detail.arg(dir.path())), qPrintable(done.FailureDetail));
-        QVERIFY(done.FailureDetail.endsWith(" bytes free."));
+        QVERIFY2(done.Failure->detail.startsWith(detail.arg(dir.path())), qPrintable(done.Failure->detail));
+        QVERIFY(done.Failure->detail.endsWith(" bytes free."));
         QCOMPARE(events.of(target).size(), 1); // at once: no byte was taken
     }
     QCOMPARE(contentOf(target), QByteArray("the older package"));

@@ -55,15 +55,17 @@ private slots:
         QCOMPARE(available(dir.path()), qint64(freeBytes));
 
         const QByteArray package(size, 'p');
-        const std::optional<QString> failure = host::SaveWholeFile(target, package);
+        const host::Outcome result = host::SaveWholeFile(target, package);
+        const QString failure = result ? result->detail : QStringLiteral("(saved)");
 
         QFile saved(target);
         QVERIFY(saved.open(QIODevice::ReadOnly));
         if (fits) {
-            QCOMPARE(failure.value_or(QString()), QString());
+            QCOMPARE(failure, QStringLiteral("(saved)"));
             QCOMPARE(saved.readAll(), package);
         } else {
-            QCOMPARE(failure.value_or(QStringLiteral("(saved)")), qt_error_string(ENOSPC));
+            QCOMPARE(failure, qt_error_string(ENOSPC));
+            QCOMPARE(result->kind, host::Failure::Kind::WriteFailed);
             QCOMPARE(saved.readAll(), older);
         }
         QCOMPARE(QDir(dir.path()).entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden),

@@ -203,16 +203,16 @@ private slots:
 
     void versionFailure_showsLongTextAndWritesNothing_data() {
         QTest::addColumn<int>("failure");
-        QTest::newRow("network") << int(download::AsyncReadFailure::Network);
-        QTest::newRow("too large") << int(download::AsyncReadFailure::TooLarge);
+        QTest::newRow("network") << int(host::Failure::Kind::Network);
+        QTest::newRow("too large") << int(host::Failure::Kind::TooLarge);
     }
     void versionFailure_showsLongTextAndWritesNothing() {
         QFETCH(int, failure);
         makeWizard();
         modRWRegistry::SaveAppSetting(QStringLiteral("ServerVersion"), QStringLiteral("1.5"));
         mWizard->cmdNEXT_Click();
-        mReader->fail(versionPath(), download::AsyncReadFailure(failure));
-        if (failure == int(download::AsyncReadFailure::Network)) {
+        mReader->fail(versionPath(), host::Failure::Kind(failure));
+        if (failure == int(host::Failure::Kind::Network)) {
             QCOMPARE(mWizard->lblPROGRESS->text(), kVersionFailureText);
         } else {
             QVERIFY(mWizard->lblPROGRESS->text().contains(QLatin1String("larger than 1 MB")));
@@ -425,7 +425,7 @@ private slots:
         makeWizard();
         passStepOne();
         mWizard->cmdNEXT_Click();
-        mReader->fail(packagePath(), download::AsyncReadFailure::NoSpace);
+        mReader->fail(packagePath(), host::Failure::Kind::NoSpace);
         QCOMPARE(mWizard->lblPROGRESSUPDATE->text(),
                  QStringLiteral("Not enough free space for ") + packagePath() + QStringLiteral(": scripted failure"));
         QCOMPARE(mWizard->cmdCANCEL->text(), QStringLiteral("&Cancel"));

@@ -15,12 +15,19 @@ QString Quoted(const QByteArray& text) {
     return QLatin1Char('"') + QString::fromUtf8(text) + QLatin1Char('"');
 }
 
-FetchJob::Result Refused(FetchJob::Error error, const QString& detail,
+using FailureKind = host::Failure::Kind;
+
+FetchJob::Result Refused(FailureKind kind, const QString& detail,
                          const std::optional<signing::Release>& release = std::nullopt) {
     FetchJob::Result result;
-    result.error = error;
-    result.detail = detail;
+    result.failure = host::Failure{kind, detail};
     result.release = release;
+    return result;
+}
+
+FetchJob::Result Refused(const host::Failure& failure) {
+    FetchJob::Result result;
+    result.failure = failure;
     return result;
 }
 
@@ -82,7 +89,7 @@ std::optional<download::AsyncReadError> FetchJob::start() {
         mSignature->done = true;
         const QString detail = QStringLiteral("its signature cannot be downloaded: ") + error->Description;
         QMetaObject::invokeMethod(
-            this, [this, detail] { finish(Refused(Error::Unverified, detail)); }, Qt::QueuedConnection);
+            this, [this, detail] { finish(Refused(FailureKind::Unverified, detail)); }, Qt::QueuedConnection);
     }
     return std::nullopt;
 }
@@ -121,11 +128,16 @@ void FetchJob::onComplete(const download::AsyncProperty& property) {
         mDigest = property.Digest;
     } else {
         QFile stored(mSignature->path);
-        if (stored.open(QIODevice::ReadOnly)) {
-            mSignatureBytes = stored.read(signing::kMaxSignatureBytes + 1);
-        }
+        const bool opened = stored.open(QIODevice::ReadOnly);
+        mSignatureBytes = opened ? stored.read(signing::kMaxSignatureBytes + 1) : QByteArray();
+        const QString reason = stored.errorString();
+        const bool read = opened && stored.error() == QFileDevice::NoError;
         stored.close();
         QFile::remove(mSignature->path);
+        if (!read) {
+            finish(Refused(FailureKind::ReadFailed, QStringLiteral("its signature cannot be read back: ") + reason));
+            return;
+        }
     }
     if (mFile.done && (!mSignature || mSignature->done)) {
         verify();
@@ -133,23 +145,22 @@ void FetchJob::onComplete(const download::AsyncProperty& property) {
 }
 
 void FetchJob::failRead(bool signature, const download::AsyncProperty& property) {
-    using download::AsyncReadFailure;
     if (signature) {
-        finish(Refused(Error::Unverified,
-                       property.Failure == AsyncReadFailure::TooLarge
-                           ? QStringLiteral("its signature is larger than 4 KiB")
-                           : QStringLiteral("its signature could not be downloaded (%1)").arg(property.FailureDetail)));
+        finish(
+            Refused(FailureKind::Unverified,
+                    property.Failure->kind == FailureKind::TooLarge
+                        ? QStringLiteral("its signature is larger than 4 KiB")
+                        : QStringLiteral("its signature could not be downloaded (%1)").arg(property.Failure->detail)));
         return;
     }
-    if (mKind == Kind::Package && signedBuild() && property.Failure == AsyncReadFailure::TooLarge) {
-        finish(Refused(Error::Unverified, QStringLiteral("the server sent more than the %1 bytes that the version "
-                                                         "file's signature names for it")
-                                              .arg(mTrust.release ? mTrust.release->packageSize : 0)));
+    if (mKind == Kind::Package && signedBuild() && property.Failure->kind == FailureKind::TooLarge) {
+        finish(
+            Refused(FailureKind::Unverified, QStringLiteral("the server sent more than the %1 bytes that the version "
+                                                            "file's signature names for it")
+                                                 .arg(mTrust.release ? mTrust.release->packageSize : 0)));
         return;
     }
-    Result failed = Refused(Error::ReadFailed, property.FailureDetail);
-    failed.readFailure = property.Failure;
-    finish(failed);
+    finish(Refused(*property.Failure));
 }
 
 void FetchJob::verify() {
@@ -161,9 +172,9 @@ void FetchJob::verify() {
         return;
     }
     Result proven = mKind == Kind::VersionFile ? verifyVersionFile() : verifyPackage();
-    if (proven.error == Error::None) {
-        if (const std::optional<QString> error = download::ReplaceFile(mFile.path, mTarget)) {
-            proven = Refused(Error::NotStored, *error);
+    if (!proven.failure) {
+        if (const host::Outcome error = download::ReplaceFile(mFile.path, mTarget)) {
+            proven = Refused(*error);
         }
     }
     finish(proven);
@@ -171,36 +182,37 @@ void FetchJob::verify() {
 
 FetchJob::Result FetchJob::verifyVersionFile() {
     const signing::Verified verified = signing::Check(mTrust.keys, mSignatureBytes, mFile.path, mDigest);
-    if (verified.problem) {
-        return Refused(Error::Unverified, *verified.problem);
+    if (verified.failure) {
+        return Refused(*verified.failure);
     }
     const signing::ParsedRelease parsed = signing::ParseRelease(verified.trustedComment);
-    if (parsed.problem) {
-        return Refused(Error::Unverified, *parsed.problem);
+    if (parsed.failure) {
+        return Refused(*parsed.failure);
     }
     const signing::Release& release = parsed.release;
     if (release.file != mTrust.versionFileName.toUtf8()) {
-        return Refused(Error::Unverified, QStringLiteral("it was signed as %1, not as %2")
-                                              .arg(Quoted(release.file), Quoted(mTrust.versionFileName.toUtf8())));
+        return Refused(FailureKind::Unverified,
+                       QStringLiteral("it was signed as %1, not as %2")
+                           .arg(Quoted(release.file), Quoted(mTrust.versionFileName.toUtf8())));
     }
     // Byte for byte, whatever the code page the lines are later read in.
     QFile file(mFile.path);
     if (!file.open(QIODevice::ReadOnly)) {
-        return Refused(Error::NotStored, file.errorString());
+        return Refused(FailureKind::WriteFailed, file.errorString());
     }
     const QStringList lines = versionfile::SplitLines(QString::fromLatin1(file.readAll()));
     const QByteArray product = lines.value(0).toLatin1();
     const QByteArray version = lines.value(1).toLatin1();
     if (product != release.product) {
-        return Refused(Error::Unverified, QStringLiteral("its product line %1 is not the signed product %2")
-                                              .arg(Quoted(product), Quoted(release.product)));
+        return Refused(FailureKind::Unverified, QStringLiteral("its product line %1 is not the signed product %2")
+                                                    .arg(Quoted(product), Quoted(release.product)));
     }
     if (version != release.version) {
-        return Refused(Error::Unverified, QStringLiteral("its version line %1 is not the signed version %2")
-                                              .arg(Quoted(version), Quoted(release.version)));
+        return Refused(FailureKind::Unverified, QStringLiteral("its version line %1 is not the signed version %2")
+                                                    .arg(Quoted(version), Quoted(release.version)));
     }
     if (release.signedAt < mTrust.newestSignedAt) {
-        return Refused(Error::OlderRelease,
+        return Refused(FailureKind::OlderRelease,
                        QStringLiteral("signed at %1, before %2, the newest accepted")
                            .arg(release.signedAt)
                            .arg(mTrust.newestSignedAt),
@@ -208,7 +220,7 @@ FetchJob::Result FetchJob::verifyVersionFile() {
     }
     if (release.expiresAt && mTrust.now > *release.expiresAt) {
         return Refused(
-            Error::Expired,
+            FailureKind::Expired,
             QStringLiteral("its signature expired at %1; it is now %2").arg(*release.expiresAt).arg(mTrust.now),
             release);
     }
@@ -220,18 +232,19 @@ FetchJob::Result FetchJob::verifyVersionFile() {
 
 FetchJob::Result FetchJob::verifyPackage() {
     if (!mTrust.release) {
-        return Refused(Error::Unverified, QStringLiteral("no signed version file names it"));
+        return Refused(FailureKind::Unverified, QStringLiteral("no signed version file names it"));
     }
     const signing::Release& release = *mTrust.release;
     if (mStoredSize != release.packageSize) {
-        return Refused(Error::Unverified, QStringLiteral("it has %1 bytes, not the %2 bytes that the version file's "
-                                                         "signature names")
-                                              .arg(mStoredSize)
-                                              .arg(release.packageSize));
+        return Refused(FailureKind::Unverified,
+                       QStringLiteral("it has %1 bytes, not the %2 bytes that the version file's "
+                                      "signature names")
+                           .arg(mStoredSize)
+                           .arg(release.packageSize));
     }
     if (mDigest != release.packageDigest) {
-        return Refused(Error::Unverified, QStringLiteral("its content is not the package that the version file's "
-                                                         "signature names (its BLAKE2b-512 digest differs)"));
+        return Refused(FailureKind::Unverified, QStringLiteral("its content is not the package that the version file's "
+                                                               "signature names (its BLAKE2b-512 digest differs)"));
     }
     Result done;
     done.size = mStoredSize;
@@ -245,7 +258,7 @@ void FetchJob::finish(Result outcome) {
     mPhase = Phase::Finished;
     // A file that was not proven never stays: it only ever stood under a part
     // file's name.
-    if (signedBuild() && outcome.error != Error::None && mFile.done) {
+    if (signedBuild() && outcome.failure && mFile.done) {
         QFile::remove(mFile.path);
     }
     emit result(outcome);

@@ -43,19 +43,17 @@ public:
         Verifying, // every read is in; the file is being proven
         Finished,  // the result has been emitted
     };
-    enum class Error {
-        None,
-        ReadFailed,   // the reader failed: readFailure and detail say how
-        Unverified,   // not what the vendor signed, or not the release it names: detail says why
-        OlderRelease, // signed before the newest version file accepted
-        Expired,      // the signature's expiry time has passed
-        NotStored,    // proven, but it could not take its name: detail is the system's reason
-    };
     struct Result {
-        Error error = Error::None;
-        download::AsyncReadFailure readFailure = download::AsyncReadFailure::None;
-        QString detail;
-        // No error: the size of the stored file.
+        // Nothing when the file is proven and stands under its name. A read
+        // that failed keeps the reader's failure (Network, TooLarge,
+        // NoSpace, WriteFailed); a file that arrived but is refused fails as
+        // Unverified, OtherKey, Malformed, ReadFailed or LibraryFailed (not
+        // what the vendor signed, or not the release it names), OlderRelease
+        // (signed before the newest version file accepted) or Expired (its
+        // signature's expiry time has passed); a proven file that cannot take
+        // its name as WriteFailed.
+        host::Outcome failure;
+        // No failure: the size of the stored file.
         qint64 size = 0;
         // A version file of a signed build: the release its signature names
         // (also with OlderRelease and Expired, for the texts).

@@ -11,6 +11,37 @@ namespace signing {
 
 namespace {
 
+using Kind = host::Failure::Kind;
+
+// The signature checks' own error, as the kind of failure it is.
+Kind KindOf(download::SignatureError error) {
+    switch (error) {
+    case download::SignatureError::MalformedKey:
+    case download::SignatureError::MalformedSignature:
+        return Kind::Malformed;
+    case download::SignatureError::OtherKey:
+        return Kind::OtherKey;
+    case download::SignatureError::Unreadable:
+        return Kind::ReadFailed;
+    case download::SignatureError::LibraryFailed:
+        return Kind::LibraryFailed;
+    case download::SignatureError::None:
+    case download::SignatureError::NeedsWholeMessage:
+    case download::SignatureError::MessageMismatch:
+    case download::SignatureError::CommentAltered:
+        break;
+    }
+    return Kind::Unverified;
+}
+
+Verified Refused(Kind kind, const QString& detail) {
+    return {host::Failure{kind, detail}, {}};
+}
+
+Verified Refused(const download::SignatureCheck& check) {
+    return Refused(KindOf(check.error), check.reason);
+}
+
 // Decimal digits only: no sign, no blank, no hex, and few enough for 64 bits.
 std::optional<qint64> ParseSeconds(const QByteArray& text) {
     if (text.isEmpty() || text.size() > 18) {
@@ -36,19 +67,21 @@ Verified Check(const QStringList& keyLines, const QByteArray& signatureFile, con
     for (const QString& line : keyLines) {
         const download::Parsed<download::MinisignPublicKey> key = download::ParsePublicKey(line.toLatin1());
         if (!key.check.ok()) {
-            return {QStringLiteral("a key this program was built with is not usable (%1)").arg(key.check.reason), {}};
+            return Refused(
+                Kind::Malformed,
+                QStringLiteral("a key this program was built with is not usable (%1)").arg(key.check.reason));
         }
         keys.append(key.value);
     }
     if (keys.isEmpty()) {
-        return {QStringLiteral("this program was built without a key"), {}};
+        return Refused(Kind::Malformed, QStringLiteral("this program was built without a key"));
     }
     if (signatureFile.size() > kMaxSignatureBytes) {
-        return {QStringLiteral("its signature is larger than 4 KiB"), {}};
+        return Refused(Kind::Malformed, QStringLiteral("its signature is larger than 4 KiB"));
     }
     const download::Parsed<download::MinisignSignature> signature = download::ParseSignature(signatureFile);
     if (!signature.check.ok()) {
-        return {signature.check.reason, {}};
+        return Refused(signature.check);
     }
     // The signature names its key; any of the trusted ones may have made it.
     const download::MinisignPublicKey* key = nullptr;
@@ -60,9 +93,9 @@ Verified Check(const QStringList& keyLines, const QByteArray& signatureFile, con
         }
     }
     if (!key) {
-        return {QStringLiteral("the file was signed with another key (key ID %1; this build trusts key ID %2)")
-                    .arg(download::KeyIdText(signature.value.keyId), trusted.join(QStringLiteral(", "))),
-                {}};
+        return Refused(Kind::OtherKey,
+                       QStringLiteral("the file was signed with another key (key ID %1; this build trusts key ID %2)")
+                           .arg(download::KeyIdText(signature.value.keyId), trusted.join(QStringLiteral(", "))));
     }
     // The digest taken while the file arrived spares reading a large file
     // again; a legacy signature covers the bytes themselves and reads them.
@@ -71,7 +104,7 @@ Verified Check(const QStringList& keyLines, const QByteArray& signatureFile, con
                                                ? download::VerifyPrehashed(*key, signature.value, digest)
                                                : download::VerifyFile(*key, signature.value, path);
     if (!check.ok()) {
-        return {check.reason, {}};
+        return Refused(check);
     }
     return {std::nullopt, signature.value.trustedComment};
 }
@@ -79,7 +112,8 @@ Verified Check(const QStringList& keyLines, const QByteArray& signatureFile, con
 ParsedRelease ParseRelease(const QByteArray& trustedComment) {
     ParsedRelease parsed;
     auto fail = [&parsed](const QString& reason) {
-        parsed.problem = QStringLiteral("its signature does not name one release (%1)").arg(reason);
+        parsed.failure =
+            host::Failure{Kind::Malformed, QStringLiteral("its signature does not name one release (%1)").arg(reason)};
         return parsed;
     };
     QSet<QByteArray> seen;

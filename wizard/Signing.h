@@ -1,5 +1,7 @@
 #pragma once
 
+#include "host/Failure.h"
+
 #include <QByteArray>
 #include <QString>
 #include <QStringList>
@@ -15,8 +17,8 @@ constexpr qint64 kMaxSignatureBytes = 4096;
 
 // What a signature says about the file it covers, once it has verified.
 struct Verified {
-    std::optional<QString> problem; // why the file is not what a trusted key signed; nothing when it is
-    QByteArray trustedComment;      // the signed comment, when there is no problem
+    host::Outcome failure;     // why the file is not what a trusted key signed; nothing when it is
+    QByteArray trustedComment; // the signed comment, when there is no failure
 };
 
 // Whether the file at `path` is what `signatureFile` says the owner of one
@@ -43,7 +45,7 @@ struct Release {
 
 struct ParsedRelease {
     Release release;
-    std::optional<QString> problem; // why the comment names no release
+    host::Outcome failure; // Malformed: why the comment names no release
 };
 ParsedRelease ParseRelease(const QByteArray& trustedComment);
 

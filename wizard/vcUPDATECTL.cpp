@@ -194,10 +194,10 @@ void vcUPDATECTL::DownloadProgress(qint64 bytesRead, qint64 bytesMax, bool versi
 }
 
 void vcUPDATECTL::onFetchResult(const FetchJob::Result& result) {
+    using Kind = host::Failure::Kind;
     const bool versionFile = mJob->kind() == FetchJob::Kind::VersionFile;
     const QString target = mJob->target();
-    switch (result.error) {
-    case FetchJob::Error::None:
+    if (!result.failure) {
         if (versionFile) {
             mRelease = result.release;
         } else if (mLastBytesMax == 0) {
@@ -206,16 +206,24 @@ void vcUPDATECTL::onFetchResult(const FetchJob::Result& result) {
         }
         DownloadComplete(versionFile, target);
         return;
-    case FetchJob::Error::ReadFailed:
-        showReadFailure(versionFile, target, result.readFailure, result.detail);
+    }
+    const host::Failure& failure = *result.failure;
+    switch (failure.kind) {
+    case Kind::Network:
+    case Kind::TooLarge:
+    case Kind::NoSpace:
+    case Kind::WriteFailed:
+        showReadFailure(versionFile, target, failure);
         return;
-    case FetchJob::Error::NotStored:
-        showReadFailure(versionFile, target, download::AsyncReadFailure::WriteFailed, result.detail);
-        return;
-    case FetchJob::Error::Unverified:
-    case FetchJob::Error::OlderRelease:
-    case FetchJob::Error::Expired:
-        qCWarning(lcWizard, "%s: refused: %s", qUtf8Printable(mJob->url()), qUtf8Printable(result.detail));
+    case Kind::ReadFailed:
+    case Kind::Malformed:
+    case Kind::OtherKey:
+    case Kind::Unverified:
+    case Kind::LibraryFailed:
+    case Kind::OlderRelease:
+    case Kind::Expired:
+        qCWarning(lcWizard, "%s: refused (%s): %s", qUtf8Printable(mJob->url()), host::KindName(failure.kind),
+                  qUtf8Printable(failure.detail));
         showRefusal(versionFile, result);
         return;
     }
@@ -223,15 +231,16 @@ void vcUPDATECTL::onFetchResult(const FetchJob::Result& result) {
 
 void vcUPDATECTL::showRefusal(bool versionFile, const FetchJob::Result& result) {
     using signing::TimeText;
-    switch (result.error) {
-    case FetchJob::Error::OlderRelease:
+    const host::Failure& failure = *result.failure;
+    if (failure.kind == host::Failure::Kind::OlderRelease) {
         showStepFailure(QStringLiteral("The version file on the server is older than the one this computer has "
                                        "already accepted: it was signed on %1, the accepted one on %2. Somebody "
                                        "may be sending an old copy to hold back updates, so nothing was recorded.")
                             .arg(TimeText(result.release->signedAt), TimeText(newestSignedAt())) +
                         kCheckFailed);
         return;
-    case FetchJob::Error::Expired:
+    }
+    if (failure.kind == host::Failure::Kind::Expired) {
         showStepFailure(QStringLiteral("The update information on the server is out of date: its signature "
                                        "expired on %1, so nothing was recorded. If this computer's date is right "
                                        "and this goes on, tell the vendor: somebody may be holding back newer "
@@ -239,35 +248,33 @@ void vcUPDATECTL::showRefusal(bool versionFile, const FetchJob::Result& result) 
                             .arg(TimeText(*result.release->expiresAt)) +
                         kCheckFailed);
         return;
-    default:
-        break;
     }
     showStepFailure(versionFile
-                        ? QStringLiteral("The version file could not be verified: ") + result.detail +
+                        ? QStringLiteral("The version file could not be verified: ") + failure.detail +
                               QStringLiteral(". It is not what the vendor signed, so nothing was recorded. This is "
                                              "not a connection problem.") +
                               kCheckFailed
-                        : QStringLiteral("The update package could not be verified: ") + result.detail +
+                        : QStringLiteral("The update package could not be verified: ") + failure.detail +
                               QStringLiteral(". It is not what the vendor signed, so it was not kept and will not "
                                              "be run. This is not a connection problem."));
 }
 
-void vcUPDATECTL::showReadFailure(bool versionFile, const QString& localPath, download::AsyncReadFailure failure,
-                                  const QString& detail) {
-    using download::AsyncReadFailure;
+void vcUPDATECTL::showReadFailure(bool versionFile, const QString& localPath, const host::Failure& failure) {
+    using Kind = host::Failure::Kind;
+    const QString& detail = failure.detail;
     const QString path = QDir::toNativeSeparators(localPath);
-    switch (failure) {
-    case AsyncReadFailure::TooLarge:
+    switch (failure.kind) {
+    case Kind::TooLarge:
         showStepFailure(versionFile
                             ? QStringLiteral("The version file on the server is larger than 1 MB and was not read. "
                                              "The update check did not succeed.")
                             : QStringLiteral("The update package is too large to download."));
         return;
-    case AsyncReadFailure::NoSpace:
+    case Kind::NoSpace:
         showStepFailure(QStringLiteral("Not enough free space for ") + path + QStringLiteral(": ") + detail +
                         (versionFile ? kCheckFailed : QString()));
         return;
-    case AsyncReadFailure::WriteFailed:
+    case Kind::WriteFailed:
         // A file that could not be written whole is never offered for
         // setup, nor read as a version file.
         showStepFailure((versionFile ? QStringLiteral("Could not write the version file to ")
@@ -275,8 +282,7 @@ void vcUPDATECTL::showReadFailure(bool versionFile, const QString& localPath, do
                         path + QStringLiteral(": ") + detail +
                         (versionFile ? QLatin1Char('.') + kCheckFailed : QString()));
         return;
-    case AsyncReadFailure::None:
-    case AsyncReadFailure::Network:
+    default: // Network, and what only a proof fails with
         break;
     }
     ErrorMessage();

@@ -106,8 +106,7 @@ private:
     void onFetchProgress(qint64 bytesRead, qint64 bytesMax, int resumes);
     void onFetchResult(const FetchJob::Result& result);
     // The step's text for a read that failed.
-    void showReadFailure(bool versionFile, const QString& localPath, download::AsyncReadFailure failure,
-                         const QString& detail);
+    void showReadFailure(bool versionFile, const QString& localPath, const host::Failure& failure);
     // The step's text for a file that was refused although it arrived.
     void showRefusal(bool versionFile, const FetchJob::Result& result);
     void DownloadProgress(qint64 bytesRead, qint64 bytesMax, bool versionFile, bool resuming = false);

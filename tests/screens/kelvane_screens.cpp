@@ -132,10 +132,10 @@ int main(int argc, char* argv[]) {
              startPackage(f, r);
              download::AsyncProperty failed;
              failed.PropertyName = packagePath(f);
-             failed.Failure = download::AsyncReadFailure::NoSpace;
-             failed.FailureDetail = QStringLiteral("the folder %1 has 120000000 bytes free; the download needs "
-                                                   "3000000000 bytes.")
-                                        .arg(f.vcUPDATECTL1->appFolder());
+             failed.Failure = host::Failure{host::Failure::Kind::NoSpace, {}};
+             failed.Failure->detail = QStringLiteral("the folder %1 has 120000000 bytes free; the download needs "
+                                                     "3000000000 bytes.")
+                                          .arg(f.vcUPDATECTL1->appFolder());
              emit r.AsyncReadComplete(failed);
          }},
         {"10-package-unwritable", QStringLiteral("1.0"),

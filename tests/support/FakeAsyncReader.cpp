@@ -26,9 +26,8 @@ void FakeAsyncReader::progress(const QString& propertyName, qint64 bytesRead, qi
 void FakeAsyncReader::complete(const QString& propertyName, const QByteArray& content) {
     download::AsyncProperty property;
     property.PropertyName = propertyName;
-    if (const std::optional<QString> error = host::SaveWholeFile(propertyName, content)) {
-        property.Failure = download::AsyncReadFailure::WriteFailed;
-        property.FailureDetail = *error;
+    if (const host::Outcome error = host::SaveWholeFile(propertyName, content)) {
+        property.Failure = error;
         emit AsyncReadComplete(property);
         return;
     }
@@ -47,10 +46,9 @@ void FakeAsyncReader::complete(const QString& propertyName, const QByteArray& co
     emit AsyncReadComplete(property);
 }
 
-void FakeAsyncReader::fail(const QString& propertyName, download::AsyncReadFailure failure) {
+void FakeAsyncReader::fail(const QString& propertyName, host::Failure::Kind failure) {
     download::AsyncProperty property;
     property.PropertyName = propertyName;
-    property.Failure = failure;
-    property.FailureDetail = QStringLiteral("scripted failure");
+    property.Failure = host::Failure{failure, QStringLiteral("scripted failure")};
     emit AsyncReadComplete(property);
 }
