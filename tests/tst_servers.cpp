@@ -292,7 +292,7 @@ void tst_Servers::everySetUp_deliversTheFilesByteExact() {
     for (const download::AsyncProperty& property : done) {
         const bool isPackage = property.PropertyName == folder.filePath("package");
         const QByteArray expected = isPackage ? mPackage : mVersion;
-        QVERIFY2(property.Failure == download::AsyncReadFailure::None, qPrintable(property.FailureDetail));
+        QVERIFY2(!property.Failure, qPrintable(property.Failure ? property.Failure->detail : QString()));
         QFile stored(property.File);
         QVERIFY(stored.open(QIODevice::ReadOnly));
         QVERIFY(stored.readAll() == expected);
@@ -325,7 +325,7 @@ void tst_Servers::droppedConnection_resumesWithNginxRanges() {
                               folder.filePath("Update201.EXE"), LLONG_MAX));
     QTRY_COMPARE_WITH_TIMEOUT(done.size(), 1, kTimeoutMs);
 
-    QVERIFY2(done[0].Failure == download::AsyncReadFailure::None, qPrintable(done[0].FailureDetail));
+    QVERIFY2(!done[0].Failure, qPrintable(done[0].Failure ? done[0].Failure->detail : QString()));
     QCOMPARE(done[0].Resumes, 1);
     QFile stored(done[0].File);
     QVERIFY(stored.open(QIODevice::ReadOnly));
