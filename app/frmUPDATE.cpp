@@ -85,6 +85,9 @@ frmUPDATE::frmUPDATE(download::AsyncReader* reader, QWidget* parent) : QWidget(p
     Timer1 = new QTimer(this);
     Timer1->setObjectName(QStringLiteral("Timer1"));
     Timer1->setInterval(10000);
+    // Qt's default coarse timer may fire up to 5% early; the silent check's
+    // 10 s are meant whole.
+    Timer1->setTimerType(Qt::PreciseTimer);
     connect(Timer1, &QTimer::timeout, this, &frmUPDATE::Timer1_Timer);
     Timer1->start();
 }

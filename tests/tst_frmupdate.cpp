@@ -213,6 +213,7 @@ private slots:
         }
 
         QCOMPARE(w.form->Timer1->interval(), 10000);
+        QCOMPARE(w.form->Timer1->timerType(), Qt::PreciseTimer);
         QVERIFY(w.form->Timer1->isActive());
         for (int tick = 0; tick < 3; ++tick) {
             w.form->Timer1_Timer();
