@@ -9,7 +9,9 @@
 #include <QTemporaryDir>
 #include <QTest>
 
+#include <sys/mount.h>
 #include <sys/statvfs.h>
+#include <unistd.h>
 
 #include <cerrno>
 
@@ -22,6 +24,11 @@ qint64 available(const QString& path) {
 bool writeFile(const QString& path, const QByteArray& bytes) {
     QFile file(path);
     return file.open(QIODevice::WriteOnly) && file.write(bytes) == bytes.size() && file.flush();
+}
+
+QByteArray readFile(const QString& path) {
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray("(unreadable)");
 }
 } // namespace
 
@@ -70,6 +77,37 @@ private slots:
         }
         QCOMPARE(QDir(dir.path()).entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden),
                  (QStringList{QStringLiteral("filler"), QStringLiteral("Update201.EXE")}));
+    }
+
+    // Every byte written, but the whole file cannot take the target's name:
+    // another file is mounted over the target, and a mount point is not
+    // renamed over. The save fails with the system's reason and leaves no
+    // temporary file; the older package is still there under the mount.
+    void targetNotReplaceable_isAFailedSave_olderPackageKept_data() {
+        QTest::addColumn<int>("size");
+        QTest::newRow("100 bytes onto a mount point") << 100;
+        QTest::newRow("nothing onto a mount point") << 0;
+    }
+    void targetNotReplaceable_isAFailedSave_olderPackageKept() {
+        QFETCH(int, size);
+        if (::geteuid() != 0) {
+            QSKIP("mounting a file over another needs root");
+        }
+        QTemporaryDir dir, elsewhere;
+        const QString target = dir.filePath(QStringLiteral("Update201.EXE"));
+        const QString cover = elsewhere.filePath(QStringLiteral("cover"));
+        QVERIFY(writeFile(target, "the older package") && writeFile(cover, "the mounted file"));
+        const QByteArray encoded = QFile::encodeName(target);
+        QVERIFY2(::mount(QFile::encodeName(cover).constData(), encoded.constData(), nullptr, MS_BIND, nullptr) == 0,
+                 qPrintable(qt_error_string(errno)));
+
+        const host::Outcome result = host::SaveWholeFile(target, QByteArray(size, 'p'));
+        QCOMPARE(::umount2(encoded.constData(), MNT_DETACH), 0);
+        QCOMPARE(result ? result->detail : QStringLiteral("(saved)"), qt_error_string(EBUSY));
+        QCOMPARE(result->kind, host::Failure::Kind::WriteFailed);
+        QCOMPARE(readFile(target), QByteArray("the older package"));
+        QCOMPARE(QDir(dir.path()).entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden),
+                 QStringList{QStringLiteral("Update201.EXE")});
     }
 };
 
