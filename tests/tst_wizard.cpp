@@ -5,6 +5,8 @@
 #include "settings/modRWRegistry.h"
 #include "tests/support/FakeAsyncReader.h"
 #include "tests/support/Sandbox.h"
+#include "tests/support/SigningKeys.h"
+#include "wizard/Signing.h"
 #include "wizard/WizardTexts.h"
 #include "wizard/vcUPDATECTL.h"
 
@@ -433,16 +435,27 @@ private slots:
     }
 
     // A part file nobody works on is what a crashed run left; one that a
-    // running copy writes into stays.
+    // running copy writes into stays. A file that only looks like one is
+    // not Kelvane's and always stays.
+    void leftoverPartFiles_goAtStartWhenNoCopyWorksHere_data() {
+        QTest::addColumn<QString>("name");
+        QTest::addColumn<bool>("partFile");
+        QTest::newRow("part file") << QStringLiteral("Kelvane-a1B2c3.part") << true;
+        QTest::newRow("three characters") << QStringLiteral("Kelvane-abc.part") << false;
+        QTest::newRow("another program's") << QStringLiteral("other.part") << false;
+        QTest::newRow("a part file's copy") << QStringLiteral("Kelvane-a1B2c3.part.bak") << false;
+    }
     void leftoverPartFiles_goAtStartWhenNoCopyWorksHere() {
-        const QString leftover = folderFile(QStringLiteral("Kelvane-a1B2c3.part"));
+        QFETCH(QString, name);
+        QFETCH(bool, partFile);
+        const QString leftover = folderFile(name);
         const QString package = folderFile(QStringLiteral("Update201.EXE"));
         for (const QString& path : {leftover, package}) {
             QFile file(path);
             QVERIFY(file.open(QIODevice::WriteOnly));
         }
         makeWizard();
-        QVERIFY(!QFile::exists(leftover));
+        QCOMPARE(QFile::exists(leftover), !partFile);
         QVERIFY(QFile::exists(package));
 
         mWizard->cmdNEXT_Click(); // this copy now works on the folder
@@ -451,6 +464,41 @@ private slots:
         busy.close();
         vcUPDATECTL other(new FakeAsyncReader);
         QVERIFY(QFile::exists(leftover));
+
+        // The first copy ends and leaves its part file, as a crash would: the
+        // other one clears it when it takes the folder on its first Next.
+        mWizard.reset();
+        other.setVersionFileName(QStringLiteral("veltrin_marlo.txt"));
+        other.setConfigFileURL(QStringLiteral("http://updates.test/soft/veltrin_marlo.txt"));
+        other.cmdNEXT_Click();
+        QVERIFY(!other.lblPROGRESS->text().startsWith(QLatin1String("Another copy of Kelvane")));
+        QCOMPARE(QFile::exists(leftover), !partFile);
+        QVERIFY(QFile::exists(package));
+    }
+
+    // A signature file is read up to 4 KiB and refused unread beyond; its
+    // untrusted comment, which no signature covers, fills it to the size.
+    void signatureFile_isReadUpTo4KiB_data() {
+        QTest::addColumn<int>("size");
+        QTest::addColumn<QString>("problem"); // "": verified
+        QTest::newRow("4096 bytes") << 4096 << QString();
+        QTest::newRow("4097 bytes") << 4097 << QStringLiteral("its signature is larger than 4 KiB");
+    }
+    void signatureFile_isReadUpTo4KiB() {
+        QFETCH(int, size);
+        QFETCH(QString, problem);
+        QVERIFY2(SigningKeys::available(), "minisign is missing: scripts/deps.sh test installs it");
+        SigningKeys keys;
+        const QString key = keys.make(QStringLiteral("vendor"));
+        QByteArray signature = keys.sign(QStringLiteral("vendor"), kVersionFile, "timestamp:1");
+        QVERIFY(!key.isEmpty() && !signature.isEmpty() && signature.size() <= size);
+        signature.insert(signature.indexOf('\n'), QByteArray(size - signature.size(), 'x'));
+        QFile signedFile(versionPath());
+        QVERIFY(signedFile.open(QIODevice::WriteOnly) && signedFile.write(kVersionFile) == kVersionFile.size());
+        signedFile.close();
+
+        const signing::Verified verified = signing::Check({key}, signature, versionPath(), QByteArray());
+        QCOMPARE(verified.failure ? verified.failure->detail : QString(), problem);
     }
 
     void sizes_useTheLocaleDecimalSeparator() {
