@@ -3,10 +3,13 @@
 # does not answer. It must show nothing, not abort, end by itself after its
 # 10-second timer, and leave the settings file exactly as it was.
 set -u
-kelvane=$1
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
-mkdir -p "$work/config"
+# A copy of the program: its folder, which holds the lock and the downloads,
+# is this test's own, so other tests can run at the same time.
+mkdir -p "$work/config" "$work/prog"
+cp "$1" "$work/prog/"
+kelvane=$work/prog/$(basename "$1")
 printf '[General]\nCurrentProduct=1ZT\nCurrentVersion=2.0\nServerVersion=1.9\n' > "$work/config/Quorant.conf"
 cp "$work/config/Quorant.conf" "$work/before.conf"
 

@@ -8,7 +8,6 @@
 #  - "/Auto" opens with the keyboard focus on an enabled button: Space
 #    presses Cancel and the program ends.
 set -u
-kelvane=$1
 work=$(mktemp -d)
 xvfb_pid=
 cleanup() {
@@ -16,21 +15,21 @@ cleanup() {
     rm -rf "$work"
 }
 trap cleanup EXIT
+# A copy of the program: its folder holds the lock, so this test runs beside
+# the others.
+mkdir -p "$work/prog"
+cp "$1" "$work/prog/"
+kelvane=$work/prog/$(basename "$1")
 
-display=
-for n in $(seq 90 140); do
-    if [ ! -e "/tmp/.X$n-lock" ] && [ ! -e "/tmp/.X11-unix/X$n" ]; then
-        display=":$n"
-        break
-    fi
-done
-Xvfb "$display" -screen 0 1024x768x24 -nolisten tcp >"$work/xvfb.log" 2>&1 &
+# An X server of the test's own: it picks a free display itself and writes
+# its number once it takes connections; -noreset keeps it up between clients.
+mkfifo "$work/display"
+Xvfb -displayfd 3 -noreset -nolisten tcp -screen 0 1024x768x24 3>"$work/display" >"$work/xvfb.log" 2>&1 &
 xvfb_pid=$!
-for _ in $(seq 1 50); do
-    [ -S "/tmp/.X11-unix/X${display#:}" ] && break
-    sleep 0.1
-done
-export DISPLAY=$display
+display=
+read -r -t 60 display <"$work/display"
+[ -n "$display" ] || { echo "FAIL: no X server"; cat "$work/xvfb.log"; echo "0 passed, 1 failed"; exit 1; }
+export DISPLAY=:$display
 mkdir -p "$work/config" "$work/runtime"
 chmod 700 "$work/runtime"
 export XDG_CONFIG_HOME="$work/config" XDG_RUNTIME_DIR="$work/runtime"
