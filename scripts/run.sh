@@ -23,8 +23,10 @@ fi
 app=$build/app
 
 work=$(mktemp -d)
+xvfb_pid=
 cleanup() {
     [ -f "$work/server.pid" ] && kill "$(cat "$work/server.pid")" 2>/dev/null || true
+    [ -n "$xvfb_pid" ] && kill "$xvfb_pid" 2>/dev/null || true
     rm -rf "$work"
 }
 trap cleanup EXIT
@@ -44,11 +46,23 @@ fi
 rm -f "$app/SAMPLE-UPDATE-RAN.txt"
 if [ -z "${DISPLAY:-}" ] && [ -z "${WAYLAND_DISPLAY:-}" ] && [ "$*" != Check ]; then
     echo "No display: the demo plays the update by itself in a virtual X server."
-    # xvfb-run waits for its server and the demo bounds every wait of its
-    # own; the outer bound only catches what neither foresaw.
+    # Xvfb picks a free display itself and writes its number once it takes
+    # connections (-displayfd), so demos started at once never share one;
+    # -noreset keeps it up while no client is connected.
+    mkfifo "$work/display"
+    Xvfb -displayfd 3 -noreset -nolisten tcp -screen 0 1024x768x24 3>"$work/display" >"$work/xvfb.log" 2>&1 &
+    xvfb_pid=$!
+    display=
+    read -r -t 60 display <"$work/display" || true
+    if [ -z "$display" ]; then
+        echo "The virtual X server did not start:" >&2
+        cat "$work/xvfb.log" >&2
+        exit 1
+    fi
+    # The demo bounds every wait of its own; the outer bound only catches
+    # what it did not foresee.
     status=0
-    timeout -k 5 180 xvfb-run -a -s "-screen 0 1024x768x24" \
-        bash "$root/scripts/demo.sh" "$build" "$build/demo" "$@" || status=$?
+    DISPLAY=":$display" timeout -k 5 180 bash "$root/scripts/demo.sh" "$build" "$build/demo" "$@" || status=$?
     [ "$status" -eq 124 ] && echo "The demo did not end within 180 seconds and was stopped." >&2
     exit "$status"
 fi

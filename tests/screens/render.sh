@@ -7,9 +7,24 @@ screens=$1
 out=$2
 rm -rf "$out"
 mkdir -p "$out"
-export XDG_RUNTIME_DIR=${XDG_RUNTIME_DIR:-$(mktemp -d)}
+work=$(mktemp -d)
+xvfb_pid=
+cleanup() {
+    [ -n "$xvfb_pid" ] && kill "$xvfb_pid" 2>/dev/null
+    rm -rf "$work"
+}
+trap cleanup EXIT
+export XDG_RUNTIME_DIR=${XDG_RUNTIME_DIR:-$work}
 unset QT_QPA_PLATFORM
-xvfb-run -a -s "-screen 0 1024x768x24" "$screens" "$out"
+# An X server of its own: it picks a free display and writes its number once
+# it takes connections, so tests that start one at the same time never share.
+mkfifo "$work/display"
+Xvfb -displayfd 3 -noreset -nolisten tcp -screen 0 1024x768x24 3>"$work/display" >"$work/xvfb.log" 2>&1 &
+xvfb_pid=$!
+display=
+read -r -t 60 display <"$work/display" || true
+[ -n "$display" ] || { echo "FAIL: no X server"; cat "$work/xvfb.log"; exit 1; }
+DISPLAY=:$display "$screens" "$out"
 count=$(find "$out" -name '*.png' | wc -l)
 echo "$count pictures in $out"
 [ "$count" -ge 10 ]
