@@ -13,7 +13,11 @@
 #include <QtTest>
 
 #include <climits>
+#include <functional>
+#include <iterator>
 #include <map>
+#include <memory>
+#include <vector>
 
 namespace {
 
@@ -50,10 +54,18 @@ QString run(const QString& program, const QStringList& args, const QString& fold
     return QString();
 }
 
-quint16 freePort() {
-    QTcpServer probe;
-    probe.listen(QHostAddress::LocalHost, 0);
-    return probe.serverPort();
+// Ports that were free a moment ago, all different: every probe stays open
+// until the last is picked. Another program may still take one before a
+// server binds it; the servers are started again with new ports then.
+QList<quint16> freePorts(int count) {
+    std::vector<std::unique_ptr<QTcpServer>> probes;
+    QList<quint16> ports;
+    while (ports.size() < count) {
+        probes.push_back(std::make_unique<QTcpServer>());
+        probes.back()->listen(QHostAddress::LocalHost, 0);
+        ports.append(probes.back()->serverPort());
+    }
+    return ports;
 }
 
 bool accepts(const QString& address, quint16 port) {
@@ -107,7 +119,8 @@ class tst_Servers : public QObject {
 
 private:
     QByteArray readFile(const QString& name) const;
-    void start(QProcess& process, const QString& program, const QStringList& args);
+    void start(QProcess& process, const QString& program, const QStringList& args, const QString& pidFile,
+               int portCount, const std::function<void(const QList<quint16>&)>& configure);
 
     QTemporaryDir mDir;
     std::map<QString, quint16> mPorts;
@@ -133,12 +146,32 @@ QByteArray tst_Servers::readFile(const QString& name) const {
     return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
 }
 
-void tst_Servers::start(QProcess& process, const QString& program, const QStringList& args) {
+// Starts a server on ports that were free a moment ago: `configure` writes its
+// configuration for them. The server writes its pid file only once it has
+// bound every port; when another program took one first, it ends instead, and
+// starts again on new ports.
+void tst_Servers::start(QProcess& process, const QString& program, const QStringList& args, const QString& pidFile,
+                        int portCount, const std::function<void(const QList<quint16>&)>& configure) {
     const QString path = tool(program);
     QVERIFY2(!path.isEmpty(), qPrintable(program + " is missing: scripts/deps.sh test installs it"));
-    process.setProcessChannelMode(QProcess::ForwardedChannels);
-    process.start(path, args);
-    QVERIFY2(process.waitForStarted(), qPrintable(program + ": " + process.errorString()));
+    for (int attempt = 1;; ++attempt) {
+        configure(freePorts(portCount));
+        if (QTest::currentTestFailed()) {
+            return;
+        }
+        QFile::remove(pidFile);
+        process.setProcessChannelMode(QProcess::ForwardedChannels);
+        process.start(path, args);
+        QVERIFY2(process.waitForStarted(), qPrintable(program + ": " + process.errorString()));
+        QTRY_VERIFY_WITH_TIMEOUT(QFile::exists(pidFile) || process.state() == QProcess::NotRunning, kTimeoutMs);
+        if (process.state() == QProcess::Running) {
+            return;
+        }
+        QVERIFY2(attempt < 5, qPrintable(program + " ended before it listened, " + QString::number(attempt) +
+                                         " times; its messages are above"));
+        qInfo("%s ended before it listened (exit code %d); again on new ports", qPrintable(program),
+              process.exitCode());
+    }
 }
 
 void tst_Servers::initTestCase() {
@@ -194,30 +227,34 @@ void tst_Servers::initTestCase() {
 
     QFile templateFile(QStringLiteral(KELVANE_SERVERS_DIR "/nginx.conf.in"));
     QVERIFY(templateFile.open(QIODevice::ReadOnly));
-    QString config = QString::fromUtf8(templateFile.readAll()).replace("@DIR@", dir);
-    config.replace("@PROXIED_ADDRESS@", loopback);
-    for (const char* name : {"PLAIN", "GZIP", "STATIC", "H2", "H2STREAM", "CHUNKED", "REDIRECT", "PROXIED"}) {
-        mPorts[name] = freePort();
-        config.replace(QStringLiteral("@%1@").arg(name), QString::number(mPorts[name]));
-    }
-    QFile configFile(dir + "/nginx.conf");
-    QVERIFY(configFile.open(QIODevice::WriteOnly) && configFile.write(config.toUtf8()) > 0);
-    configFile.close();
-    start(mNginx, "nginx", {"-p", dir, "-c", dir + "/nginx.conf"});
+    const QString nginxTemplate = QString::fromUtf8(templateFile.readAll());
+    const char* const names[] = {"PLAIN", "GZIP", "STATIC", "H2", "H2STREAM", "CHUNKED", "REDIRECT", "PROXIED"};
+    start(mNginx, "nginx", {"-p", dir, "-c", dir + "/nginx.conf"}, dir + "/nginx.pid", std::size(names),
+          [&](const QList<quint16>& ports) {
+              QString config = QString(nginxTemplate).replace("@DIR@", dir);
+              config.replace("@PROXIED_ADDRESS@", loopback);
+              for (qsizetype i = 0; i < ports.size(); ++i) {
+                  mPorts[names[i]] = ports[i];
+                  config.replace(QStringLiteral("@%1@").arg(names[i]), QString::number(ports[i]));
+              }
+              QFile configFile(dir + "/nginx.conf");
+              QVERIFY(configFile.open(QIODevice::WriteOnly) && configFile.write(config.toUtf8()) > 0);
+          });
     if (QTest::currentTestFailed()) {
         return;
     }
 
-    mProxyPort = freePort();
-    QFile proxyConfig(dir + "/tinyproxy.conf");
-    QVERIFY(proxyConfig.open(QIODevice::WriteOnly));
-    proxyConfig.write(QStringLiteral("Port %1\nListen 127.0.0.1\nAllow 127.0.0.1\nLogFile \"%2/proxy.log\"\n"
-                                     "LogLevel Connect\nMaxClients 10\n")
-                          .arg(mProxyPort)
-                          .arg(dir)
-                          .toUtf8());
-    proxyConfig.close();
-    start(mProxy, "tinyproxy", {"-d", "-c", dir + "/tinyproxy.conf"});
+    start(mProxy, "tinyproxy", {"-d", "-c", dir + "/tinyproxy.conf"}, dir + "/tinyproxy.pid", 1,
+          [&](const QList<quint16>& ports) {
+              mProxyPort = ports[0];
+              QFile proxyConfig(dir + "/tinyproxy.conf");
+              QVERIFY(proxyConfig.open(QIODevice::WriteOnly));
+              proxyConfig.write(QStringLiteral("Port %1\nListen 127.0.0.1\nAllow 127.0.0.1\nLogFile \"%2/proxy.log\"\n"
+                                               "PidFile \"%2/tinyproxy.pid\"\nLogLevel Connect\nMaxClients 10\n")
+                                    .arg(mProxyPort)
+                                    .arg(dir)
+                                    .toUtf8());
+          });
     if (QTest::currentTestFailed()) {
         return;
     }
