@@ -19,6 +19,7 @@
 
 #include <algorithm>
 #include <climits>
+#include <memory>
 
 namespace download {
 
@@ -162,8 +163,17 @@ host::Outcome codingProblem(const QNetworkReply& reply) {
 } // namespace
 
 struct NetworkAsyncReader::Read {
+    // Where the read stands now. What happened on the way (resumes, a start
+    // over) is history, kept in counters of its own.
+    enum class Phase {
+        Requesting, // a request is out; no 2xx answer has been taken yet (a redirect, no status so far)
+        Receiving,  // a 2xx answer was taken: its body goes into the part file
+        Pausing,    // the transfer dropped; the next attempt waits for its pause to end
+    };
+
     quint64 id = 0;
-    QNetworkReply* reply = nullptr; // the current attempt's; null while a resume waits
+    Phase phase = Phase::Requesting;
+    QNetworkReply* reply = nullptr; // the current attempt's, while Requesting or Receiving
     QString propertyName;
     QString folder;
     QUrl url;       // where the next attempt goes: the address the first whole answer came from
@@ -181,13 +191,15 @@ struct NetworkAsyncReader::Read {
     qint64 offset = 0;     // where its bytes go in the file: the range it asked for
     qint64 announced = -1; // its Content-Length, -1 while unknown
     bool chunked = false;  // it came in HTTP/1.1 chunked coding
-    bool headersAccepted = false;
 
     qint64 lastProgressRead = -1;
     qint64 lastProgressMax = -1;
     int lastProgressResumes = 0;
     QElapsedTimer sinceProgress; // invalid until the first progress event
     bool progressScheduled = false;
+
+    // The attempt asked for the rest of the bytes already stored.
+    bool resuming() const { return offset > 0; }
 };
 
 namespace {
@@ -222,10 +234,7 @@ NetworkAsyncReader::~NetworkAsyncReader() {
     // destroyed from a handler that one of these replies is still emitting.
     // The part files go with the reads.
     for (auto& [id, read] : mReads) {
-        if (read->reply) {
-            QObject::disconnect(read->reply, nullptr, this, nullptr);
-            dispose(read->reply);
-        }
+        dropReply(*read);
     }
     mReads.clear();
     mManager->deleteLater();
@@ -279,11 +288,11 @@ void NetworkAsyncReader::startAttempt(Read& read) {
     if (mStallLimit.count() > 0) {
         request.setTransferTimeout(int(std::min<std::chrono::milliseconds::rep>(mStallLimit.count(), INT_MAX)));
     }
+    read.phase = Read::Phase::Requesting;
     read.offset = read.written;
     read.announced = -1;
     read.chunked = false;
-    read.headersAccepted = false;
-    if (read.offset > 0) {
+    if (read.resuming()) {
         // The rest of the same file, or the whole file when it has changed.
         request.setRawHeader("Range", "bytes=" + QByteArray::number(read.offset) + '-');
         request.setRawHeader("If-Range", read.validator);
@@ -301,6 +310,25 @@ void NetworkAsyncReader::startAttempt(Read& read) {
 NetworkAsyncReader::Read* NetworkAsyncReader::find(quint64 id, QNetworkReply* reply) {
     const auto it = mReads.find(id);
     return it == mReads.end() || it->second->reply != reply ? nullptr : it->second.get();
+}
+
+std::unique_ptr<NetworkAsyncReader::Read> NetworkAsyncReader::take(quint64 id) {
+    const auto it = mReads.find(id);
+    if (it == mReads.end()) {
+        return nullptr;
+    }
+    std::unique_ptr<Read> read = std::move(it->second);
+    mReads.erase(it);
+    dropReply(*read);
+    return read;
+}
+
+void NetworkAsyncReader::dropReply(Read& read) {
+    if (read.reply) {
+        QObject::disconnect(read.reply, nullptr, this, nullptr);
+        dispose(read.reply);
+        read.reply = nullptr;
+    }
 }
 
 void NetworkAsyncReader::onMetaData(quint64 id, QNetworkReply* reply) {
@@ -346,7 +374,7 @@ host::Outcome NetworkAsyncReader::continuationProblem(const Read& read) const {
 }
 
 bool NetworkAsyncReader::acceptHeaders(Read& read) {
-    if (read.headersAccepted) {
+    if (read.phase == Read::Phase::Receiving) {
         return true;
     }
     QNetworkReply* reply = read.reply;
@@ -357,36 +385,36 @@ bool NetworkAsyncReader::acceptHeaders(Read& read) {
     const int status = statusValue.toInt();
     if (status >= 400) {
         // Refused before its body arrives: an error page is not the content.
-        complete(read, Kind::Network, httpStatusText(*reply));
+        fail(read, Kind::Network, httpStatusText(*reply));
         return false;
     }
     if (status < 200 || status >= 300) {
         return true; // a redirect being followed, or a final one judged at the end
     }
-    read.headersAccepted = true;
+    read.phase = Read::Phase::Receiving;
 
     const Answer answer = classifyAnswer(read, status);
     if (answer == Answer::Dropped) {
         return false;
     }
     if (host::Outcome coding = codingProblem(*reply)) {
-        complete(read, std::move(coding));
+        fail(read, *std::move(coding));
         return false;
     }
     read.chunked = !reply->rawHeader("Transfer-Encoding").trimmed().isEmpty();
 
     const AnnouncedLength length = announcedLength(*reply);
     if (length.problem) {
-        complete(read, length.problem);
+        fail(read, *length.problem);
         return false;
     }
     read.announced = length.value;
     if (answer == Answer::Rest) {
         if (read.announced >= 0 && read.announced != read.total - read.offset) {
-            complete(read, Kind::Network,
-                     QStringLiteral("The server announced %1 bytes for the last %2 bytes of the file.")
-                         .arg(read.announced)
-                         .arg(read.total - read.offset));
+            fail(read, Kind::Network,
+                 QStringLiteral("The server announced %1 bytes for the last %2 bytes of the file.")
+                     .arg(read.announced)
+                     .arg(read.total - read.offset));
             return false;
         }
         read.announced = read.total - read.offset;
@@ -397,24 +425,24 @@ bool NetworkAsyncReader::acceptHeaders(Read& read) {
 
 NetworkAsyncReader::Answer NetworkAsyncReader::classifyAnswer(Read& read, int status) {
     QNetworkReply* reply = read.reply;
-    if (read.offset > 0 && status == 206) {
+    if (read.resuming() && status == 206) {
         if (const host::Outcome otherVersion = versionProblem(*reply, read.validator)) {
             requestWholeFile(read, *otherVersion);
             return Answer::Dropped;
         }
         if (host::Outcome problem = continuationProblem(read)) {
-            complete(read, std::move(problem));
+            fail(read, *std::move(problem));
             return Answer::Dropped;
         }
         return Answer::Rest;
     }
-    if (read.offset > 0 && status == 200 && !read.restarted) {
+    if (read.resuming() && status == 200 && !read.restarted) {
         // The file is no longer the one whose start is stored.
         return emptyPartFile(read) ? Answer::Whole : Answer::Dropped;
     }
-    if (read.offset > 0 || status == 206) {
-        complete(read, Kind::Network,
-                 httpStatusText(*reply) + QStringLiteral(" does not continue the %1 bytes received.").arg(read.offset));
+    if (read.resuming() || status == 206) {
+        fail(read, Kind::Network,
+             httpStatusText(*reply) + QStringLiteral(" does not continue the %1 bytes received.").arg(read.offset));
         return Answer::Dropped;
     }
     return Answer::Whole;
@@ -427,7 +455,7 @@ bool NetworkAsyncReader::emptyPartFile(Read& read) {
         read.digest->reset(); // before the file is cut, which it may be reading
     }
     if (!read.part->resize(0) || !read.part->seek(0)) {
-        complete(read, Kind::WriteFailed, read.part->errorString());
+        fail(read, Kind::WriteFailed, read.part->errorString());
         return false;
     }
     return true;
@@ -435,16 +463,14 @@ bool NetworkAsyncReader::emptyPartFile(Read& read) {
 
 void NetworkAsyncReader::requestWholeFile(Read& read, const host::Failure& why) {
     if (read.restarted) {
-        complete(read, why);
+        fail(read, why);
         return;
     }
     qCDebug(lcDownload, "%s: starting over from byte 0: %s", qUtf8Printable(read.url.toDisplayString()),
             qUtf8Printable(why.detail));
     // This answer's body is only part of its file: a new request without a
     // range asks for all of it.
-    QObject::disconnect(read.reply, nullptr, this, nullptr);
-    dispose(read.reply);
-    read.reply = nullptr;
+    dropReply(read);
     if (emptyPartFile(read)) {
         startAttempt(read);
     }
@@ -456,26 +482,26 @@ bool NetworkAsyncReader::acceptWholeFile(Read& read) {
     read.url = reply->url();
     read.validator = rangeValidator(*reply);
     if (read.total > read.cap) {
-        complete(read, Kind::TooLarge,
-                 QStringLiteral("The server announced %1 bytes; at most %2 bytes may be held.")
-                     .arg(read.total)
-                     .arg(read.cap));
+        fail(read, Kind::TooLarge,
+             QStringLiteral("The server announced %1 bytes; at most %2 bytes may be held.")
+                 .arg(read.total)
+                 .arg(read.cap));
         return false;
     }
     const QStorageInfo storage(read.folder);
     if (read.total > 0 && storage.isValid() && storage.bytesAvailable() >= 0 && storage.bytesAvailable() < read.total) {
-        complete(read, Kind::NoSpace,
-                 QStringLiteral("%1 needs %2 bytes and has %3 bytes free.")
-                     .arg(QDir::toNativeSeparators(read.folder))
-                     .arg(read.total)
-                     .arg(storage.bytesAvailable()));
+        fail(read, Kind::NoSpace,
+             QStringLiteral("%1 needs %2 bytes and has %3 bytes free.")
+                 .arg(QDir::toNativeSeparators(read.folder))
+                 .arg(read.total)
+                 .arg(storage.bytesAvailable()));
         return false;
     }
     if (!read.part) {
         host::Outcome error;
         read.part = PartFile::Create(read.folder, error);
         if (!read.part) {
-            complete(read, std::move(error));
+            fail(read, *std::move(error));
             return false;
         }
         if (read.wantsDigest) {
@@ -494,13 +520,13 @@ bool NetworkAsyncReader::drain(Read& read) {
         mChunk.resize(qsizetype(kReadBufferSize));
     }
     for (qint64 available = reply->bytesAvailable(); available > 0; available = reply->bytesAvailable()) {
-        if (!read.headersAccepted) {
+        if (read.phase != Read::Phase::Receiving) {
             reply->skip(available); // the body of an answer that is not the content
             continue;
         }
         if (read.written + available > read.cap) {
-            complete(read, Kind::TooLarge,
-                     QStringLiteral("More than %1 bytes arrived; at most %1 bytes may be held.").arg(read.cap));
+            fail(read, Kind::TooLarge,
+                 QStringLiteral("More than %1 bytes arrived; at most %1 bytes may be held.").arg(read.cap));
             return false;
         }
         char* const bytes = mChunk.data();
@@ -514,8 +540,8 @@ bool NetworkAsyncReader::drain(Read& read) {
             const qint64 chunk = read.part->write(bytes + done, got - done);
             if (chunk <= 0) {
                 const QString reason = read.part->errorString();
-                complete(read, Kind::WriteFailed,
-                         reason.isEmpty() ? QStringLiteral("the file could not be written whole") : reason);
+                fail(read, Kind::WriteFailed,
+                     reason.isEmpty() ? QStringLiteral("the file could not be written whole") : reason);
                 return false;
             }
             done += chunk;
@@ -529,18 +555,21 @@ bool NetworkAsyncReader::drain(Read& read) {
 }
 
 void NetworkAsyncReader::reportProgress(Read& read) {
-    const qint64 bytesRead = read.written;
     const auto bytesMax = std::max<qint64>(read.total, 0);
-    if (bytesRead == read.lastProgressRead && bytesMax == read.lastProgressMax &&
+    if (read.written == read.lastProgressRead && bytesMax == read.lastProgressMax &&
         read.resumes == read.lastProgressResumes) {
         return;
     }
-    read.lastProgressRead = bytesRead;
+    emitProgress(read, bytesMax);
+}
+
+void NetworkAsyncReader::emitProgress(Read& read, qint64 bytesMax) {
+    read.lastProgressRead = read.written;
     read.lastProgressMax = bytesMax;
     read.lastProgressResumes = read.resumes;
     read.sinceProgress.start();
     AsyncProperty property;
-    property.BytesRead = bytesRead;
+    property.BytesRead = read.written;
     property.BytesMax = bytesMax;
     property.PropertyName = read.propertyName;
     property.Resumes = read.resumes;
@@ -552,14 +581,13 @@ bool NetworkAsyncReader::resumeLater(Read& read) {
         read.resumes >= kMaxResumes) {
         return false;
     }
-    QObject::disconnect(read.reply, nullptr, this, nullptr);
-    dispose(read.reply);
-    read.reply = nullptr;
+    dropReply(read);
+    read.phase = Read::Phase::Pausing;
     ++read.resumes;
     const quint64 id = read.id;
     QTimer::singleShot(mResumePause * (1 << (read.resumes - 1)), this, [this, id] {
         const auto it = mReads.find(id);
-        if (it != mReads.end()) {
+        if (it != mReads.end() && it->second->phase == Read::Phase::Pausing) {
             startAttempt(*it->second);
         }
     });
@@ -572,137 +600,144 @@ void NetworkAsyncReader::onFinished(quint64 id, QNetworkReply* reply) {
     if (!read || !drain(*read)) {
         return;
     }
-    const qint64 received = read->written - read->offset;
-    QString problem;
-    switch (reply->error()) {
-    case QNetworkReply::NoError: {
-        const int status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
-        if (status < 200 || status >= 300) {
-            complete(*read, Kind::Network, httpStatusText(*reply) + QStringLiteral(" is not content."));
-            return;
-        }
-        if (read->announced >= 0 && received != read->announced) {
-            problem = QStringLiteral("Received %1 of the %2 bytes announced.").arg(received).arg(read->announced);
-            break;
-        }
-        if (read->announced < 0 && !read->chunked &&
-            !reply->attribute(QNetworkRequest::Http2WasUsedAttribute).toBool()) {
-            // Qt ends such a body when the connection closes, and reports a
-            // connection cut in the middle of it as a success just the same.
-            complete(*read, Kind::Network,
-                     QStringLiteral("The server sent no length and no chunked framing; the end of the body cannot be "
-                                    "told from a cut connection."));
-        } else if (read->written == 0) {
-            complete(*read, Kind::Network, QStringLiteral("The server sent an empty body."));
-        } else if (read->total >= 0 && read->written != read->total) {
-            complete(*read, Kind::Network,
-                     QStringLiteral("Stored %1 of the %2 bytes announced.").arg(read->written).arg(read->total));
-        } else {
-            complete(*read, std::nullopt);
-        }
+    if (reply->error() != QNetworkReply::NoError) {
+        attemptEnded(*read, transferProblem(*read, *reply), isTransient(reply->error()));
         return;
     }
+    const int status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
+    if (status < 200 || status >= 300) {
+        fail(*read, Kind::Network, httpStatusText(*reply) + QStringLiteral(" is not content."));
+        return;
+    }
+    const qint64 received = read->written - read->offset;
+    if (read->announced >= 0 && received != read->announced) {
+        // A connection cut in the middle of a body, which Qt may call a success.
+        attemptEnded(*read, QStringLiteral("Received %1 of the %2 bytes announced.").arg(received).arg(read->announced),
+                     true);
+        return;
+    }
+    endOfBody(*read, *reply);
+}
+
+QString NetworkAsyncReader::transferProblem(const Read& read, const QNetworkReply& reply) const {
+    const qint64 received = read.written - read.offset;
+    switch (reply.error()) {
     case QNetworkReply::OperationCanceledError:
         // The reader itself never aborts a read it still tracks, so this is
         // the transfer timeout: nothing arrived for the whole stall limit.
-        problem = QStringLiteral("No data arrived for %1 ms after %2 bytes; the transfer stalled.")
-                      .arg(mStallLimit.count())
-                      .arg(read->written);
-        break;
+        return QStringLiteral("No data arrived for %1 ms after %2 bytes; the transfer stalled.")
+            .arg(mStallLimit.count())
+            .arg(read.written);
     case QNetworkReply::RemoteHostClosedError:
-        if (read->announced >= 0) {
-            problem = QStringLiteral("The server closed the connection after %1 of the %2 bytes announced.")
-                          .arg(received)
-                          .arg(read->announced);
-        } else if (read->chunked) {
-            problem =
-                QStringLiteral("The server closed the connection after %1 bytes, before the last chunk.").arg(received);
+        if (read.announced >= 0) {
+            return QStringLiteral("The server closed the connection after %1 of the %2 bytes announced.")
+                .arg(received)
+                .arg(read.announced);
+        }
+        if (read.chunked) {
+            return QStringLiteral("The server closed the connection after %1 bytes, before the last chunk.")
+                .arg(received);
         }
         break;
     default:
         break;
     }
-    if (problem.isEmpty()) {
-        problem = QStringLiteral("%1 (network error %2)").arg(reply->errorString()).arg(int(reply->error()));
-    }
-    const bool transient = reply->error() == QNetworkReply::NoError || isTransient(reply->error());
-    qCDebug(lcDownload, "%s: attempt ended: %s", qUtf8Printable(read->url.toDisplayString()), qUtf8Printable(problem));
-    if (transient && resumeLater(*read)) {
-        return;
-    }
-    complete(*read, Kind::Network, problem);
+    return QStringLiteral("%1 (network error %2)").arg(reply.errorString()).arg(int(reply.error()));
 }
 
-void NetworkAsyncReader::complete(Read& read, Kind kind, const QString& detail) {
-    complete(read, host::Failure{kind, detail});
-}
-
-void NetworkAsyncReader::complete(Read& done, host::Outcome failure) {
-    const auto it = mReads.find(done.id);
-    if (it == mReads.end()) {
+void NetworkAsyncReader::attemptEnded(Read& read, const QString& problem, bool transient) {
+    qCDebug(lcDownload, "%s: attempt ended: %s", qUtf8Printable(read.url.toDisplayString()), qUtf8Printable(problem));
+    if (transient && resumeLater(read)) {
         return;
     }
-    const std::unique_ptr<Read> read = std::move(it->second);
-    mReads.erase(it);
-    if (read->reply) {
-        QObject::disconnect(read->reply, nullptr, this, nullptr);
-        dispose(read->reply);
-    }
+    fail(read, Kind::Network, problem);
+}
 
-    const qint64 stored = read->written;
-    AsyncProperty property;
-    property.PropertyName = read->propertyName;
-    property.BytesRead = stored;
-    property.Resumes = read->resumes;
-    if (!failure) {
-        if (read->digest) {
-            // The hashing catches up while the disk takes the bytes.
-            failure = read->part->Sync();
-            if (!failure) {
-                property.Digest = read->digest->result(stored);
-                if (property.Digest.isEmpty()) {
-                    failure = host::Failure{Kind::WriteFailed,
-                                            QStringLiteral("The stored file could not be read back for its digest.")};
-                }
-            }
-        }
-        if (!failure) {
-            failure = read->part->Commit(read->propertyName);
-        }
-        if (failure) {
-            property.Digest.clear();
-        } else {
-            property.BytesMax = stored;
-            property.File = read->propertyName;
-        }
+void NetworkAsyncReader::endOfBody(Read& read, const QNetworkReply& reply) {
+    if (read.announced < 0 && !read.chunked && !reply.attribute(QNetworkRequest::Http2WasUsedAttribute).toBool()) {
+        // Qt ends such a body when the connection closes, and reports a
+        // connection cut in the middle of it as a success just the same.
+        fail(read, Kind::Network,
+             QStringLiteral("The server sent no length and no chunked framing; the end of the body cannot be "
+                            "told from a cut connection."));
+    } else if (read.written == 0) {
+        fail(read, Kind::Network, QStringLiteral("The server sent an empty body."));
+    } else if (read.total >= 0 && read.written != read.total) {
+        fail(read, Kind::Network,
+             QStringLiteral("Stored %1 of the %2 bytes announced.").arg(read.written).arg(read.total));
+    } else {
+        finish(read);
     }
-    property.Failure = failure;
+}
+
+void NetworkAsyncReader::fail(Read& read, Kind kind, const QString& detail) {
+    fail(read, host::Failure{kind, detail});
+}
+
+void NetworkAsyncReader::fail(Read& failed, host::Failure failure) {
+    const std::unique_ptr<Read> read = take(failed.id);
+    if (!read) {
+        return;
+    }
     read->digest.reset(); // its handle goes first: Windows removes no open file
     read->part.reset();   // a failed read's part file goes before anyone hears of it
-    const QString url = read->url.toDisplayString();
-    const QString path = QDir::toNativeSeparators(read->propertyName);
+    report(*read, std::move(failure), {});
+}
+
+void NetworkAsyncReader::finish(Read& finished) {
+    const std::unique_ptr<Read> read = take(finished.id);
+    const qint64 stored = read->written;
+    host::Outcome failure;
+    QByteArray digest;
+    if (read->digest) {
+        // The hashing catches up while the disk takes the bytes.
+        failure = read->part->Sync();
+        if (!failure) {
+            digest = read->digest->result(stored);
+            if (digest.isEmpty()) {
+                failure = host::Failure{Kind::WriteFailed,
+                                        QStringLiteral("The stored file could not be read back for its digest.")};
+            }
+        }
+    }
+    if (!failure) {
+        failure = read->part->Commit(read->propertyName);
+    }
+    read->digest.reset(); // its handle goes first: Windows removes no open file
+    read->part.reset();   // a failed read's part file goes before anyone hears of it
+    if (!failure && (read->lastProgressRead != stored || read->lastProgressMax != stored)) {
+        const QPointer<NetworkAsyncReader> alive(this);
+        emitProgress(*read, stored);
+        if (!alive) {
+            return;
+        }
+    }
+    report(*read, failure, failure ? QByteArray() : digest);
+}
+
+void NetworkAsyncReader::report(const Read& read, const host::Outcome& failure, const QByteArray& digest) {
+    const qint64 stored = read.written;
+    const QString url = read.url.toDisplayString();
+    const QString path = QDir::toNativeSeparators(read.propertyName);
     if (!failure) {
         qCDebug(lcDownload, "%s: stored %lld bytes in %s", qUtf8Printable(url), static_cast<long long>(stored),
                 qUtf8Printable(path));
     } else {
         qCWarning(lcDownload, "%s: download to %s failed (%s, %lld bytes stored, %d resumes): %s", qUtf8Printable(url),
-                  qUtf8Printable(path), host::KindName(failure->kind), static_cast<long long>(stored), read->resumes,
+                  qUtf8Printable(path), host::KindName(failure->kind), static_cast<long long>(stored), read.resumes,
                   qUtf8Printable(failure->detail));
     }
-
-    const QPointer<NetworkAsyncReader> alive(this);
-    if (!failure && (read->lastProgressRead != stored || read->lastProgressMax != stored)) {
-        AsyncProperty last;
-        last.BytesRead = stored;
-        last.BytesMax = stored;
-        last.PropertyName = read->propertyName;
-        last.Resumes = read->resumes;
-        emit AsyncReadProgress(last);
-        if (!alive) {
-            return;
-        }
+    AsyncProperty property;
+    property.PropertyName = read.propertyName;
+    property.BytesRead = stored;
+    property.Resumes = read.resumes;
+    property.Failure = failure;
+    if (!failure) {
+        property.BytesMax = stored;
+        property.File = read.propertyName;
+        property.Digest = digest;
     }
-    emit AsyncReadComplete(property);
+    emit AsyncReadComplete(property); // last: a handler may destroy the reader
 }
 
 } // namespace download

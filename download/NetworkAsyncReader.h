@@ -89,6 +89,15 @@ private:
     void onReadyRead(quint64 id, QNetworkReply* reply);
     void onFinished(quint64 id, QNetworkReply* reply);
 
+    // Why the current attempt's transfer broke off, in words.
+    QString transferProblem(const Read& read, const QNetworkReply& reply) const;
+    // The attempt ended before the body was whole: resumes the transfer when
+    // `transient` allows it and the server can, fails the read otherwise.
+    void attemptEnded(Read& read, const QString& problem, bool transient);
+    // The attempt ended as the server meant it to: fails a body whose end
+    // nothing proves or that is not the whole file, ends the read otherwise.
+    void endOfBody(Read& read, const QNetworkReply& reply);
+
     // Checks status, range and announced size once the final response is
     // known, and opens the part file. False when the read has been completed
     // as failed or has gone on with a new request: the reply is no longer
@@ -122,11 +131,25 @@ private:
     bool resumeLater(Read& read);
     // Emits progress when something changed since the last report.
     void reportProgress(Read& read);
-    // Ends a read: stops and disposes of its reply, then emits the
-    // completion (a failure when `failure` is not None). Emits last, so a
-    // handler may destroy the reader.
-    void complete(Read& read, host::Outcome failure);
-    void complete(Read& read, host::Failure::Kind kind, const QString& detail);
+    // Reports the progress of `read` as `bytesMax` in size.
+    void emitProgress(Read& read, qint64 bytesMax);
+    // Ends a read as failed at once: disposes of its reply and its part file,
+    // then emits the completion. Emits last, so a handler may destroy the
+    // reader.
+    void fail(Read& read, host::Failure failure);
+    void fail(Read& read, host::Failure::Kind kind, const QString& detail);
+    // The body is whole: syncs the part file, takes the digest and gives the
+    // part file the target's name, then emits the whole size and the
+    // completion (a failure when one of these steps failed).
+    void finish(Read& read);
+    // Logs the end of a read that is no longer tracked and emits its
+    // completion; last, so a handler may destroy the reader.
+    void report(const Read& read, const host::Outcome& failure, const QByteArray& digest);
+    // Stops tracking a read; null when it is not tracked.
+    std::unique_ptr<Read> take(quint64 id);
+    // Lets go of the current attempt's reply: none of its signals reaches the
+    // reader any more.
+    void dropReply(Read& read);
     // The read whose current attempt `reply` is; null for a stale reply.
     Read* find(quint64 id, QNetworkReply* reply);
 
