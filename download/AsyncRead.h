@@ -16,8 +16,8 @@
 //
 // The content is stored in the file named by the read's PropertyName. It is
 // streamed into a part file beside it (see PartFile.h) and replaces that file
-// only once it is whole; a read that fails, or is abandoned, leaves neither
-// the part file nor anything at the target.
+// only once it is whole, right before the completion that says so; a read
+// that fails, or is abandoned, leaves no part file and the target as it was.
 namespace download {
 
 struct AsyncProperty {

@@ -44,8 +44,9 @@ private:
 // hashing overlaps with receiving and storing the bytes, and may fall as far
 // behind as it likes without holding them in memory: what it has not read yet
 // stays in the system's file cache, and it catches up while the writer waits
-// for the disk at the end. It thus hashes the bytes as they were stored. All
-// members are called from one thread, the writer's.
+// for the disk at the end. It thus hashes the bytes as they were stored. Its
+// members are called from one thread at a time: the writer's, or the one
+// that ends the write.
 class Blake2bFollower {
 public:
     explicit Blake2bFollower(const QString& path);

@@ -11,15 +11,16 @@
 #include <QNetworkProxyFactory>
 #include <QNetworkReply>
 #include <QNetworkRequest>
-#include <QPointer>
 #include <QRegularExpression>
 #include <QStorageInfo>
+#include <QThreadPool>
 #include <QTimer>
 #include <QUrl>
 
 #include <algorithm>
 #include <climits>
 #include <memory>
+#include <mutex>
 
 namespace download {
 
@@ -169,6 +170,7 @@ struct NetworkAsyncReader::Read {
         Requesting, // a request is out; no 2xx answer has been taken yet (a redirect, no status so far)
         Receiving,  // a 2xx answer was taken: its body goes into the part file
         Pausing,    // the transfer dropped; the next attempt waits for its pause to end
+        Finishing,  // the body is whole; a worker makes the part file durable
     };
 
     quint64 id = 0;
@@ -181,6 +183,7 @@ struct NetworkAsyncReader::Read {
     std::unique_ptr<PartFile> part;
     bool wantsDigest = false;
     std::unique_ptr<Blake2bFollower> digest; // of the bytes stored; made with the part file
+    std::shared_ptr<Ending> ending;          // while Finishing: the part file and digest, shared with the worker
     qint64 written = 0;                      // bytes stored in the part file
     qint64 total = -1;                       // the length the first whole answer announced, -1 when none
     QByteArray validator;                    // If-Range of a resume; empty: the server offered none
@@ -202,6 +205,27 @@ struct NetworkAsyncReader::Read {
     bool resuming() const { return offset > 0; }
 };
 
+// What a read whose body is whole hands to the worker that ends it. The
+// worker and the reader's thread share it; whichever lets go of it last
+// removes the part file, unless the reader's thread has given it the
+// target's name.
+struct NetworkAsyncReader::Ending {
+    qint64 stored = 0;
+    std::unique_ptr<PartFile> part;
+    std::unique_ptr<Blake2bFollower> digest; // goes before the part file: Windows removes no open file
+    // The worker's results, read on the reader's thread once it has them.
+    host::Outcome failure;
+    QByteArray digestValue;
+
+    std::mutex mutex;
+    NetworkAsyncReader* reader = nullptr; // guarded by `mutex`; null once the reader is gone
+
+    bool abandoned() {
+        const std::lock_guard<std::mutex> lock(mutex);
+        return reader == nullptr;
+    }
+};
+
 namespace {
 
 // Stops a reply that is no longer wanted. Both happen from the event loop, not
@@ -221,6 +245,14 @@ void dispose(QNetworkReply* reply) {
         Qt::QueuedConnection);
 }
 
+// The threads that end reads. The pool outlives every reader: when the
+// program exits it waits for the ends still running, so that those of
+// abandoned reads remove their part files.
+QThreadPool& endingPool() {
+    static QThreadPool pool;
+    return pool;
+}
+
 } // namespace
 
 NetworkAsyncReader::NetworkAsyncReader(QObject* parent, std::chrono::milliseconds stallLimit)
@@ -232,9 +264,14 @@ NetworkAsyncReader::NetworkAsyncReader(QObject* parent, std::chrono::millisecond
 NetworkAsyncReader::~NetworkAsyncReader() {
     // Replies and the manager go later rather than now: the reader may be
     // destroyed from a handler that one of these replies is still emitting.
-    // The part files go with the reads.
+    // The part files go with the reads; one still being synced goes with its
+    // worker, which is not waited for.
     for (auto& [id, read] : mReads) {
         dropReply(*read);
+        if (read->phase == Read::Phase::Finishing) {
+            const std::lock_guard<std::mutex> lock(read->ending->mutex);
+            read->ending->reader = nullptr;
+        }
     }
     mReads.clear();
     mManager->deleteLater();
@@ -555,6 +592,9 @@ bool NetworkAsyncReader::drain(Read& read) {
 }
 
 void NetworkAsyncReader::reportProgress(Read& read) {
+    if (read.phase == Read::Phase::Finishing) {
+        return; // the whole size is reported; only the completion may follow it
+    }
     const auto bytesMax = std::max<qint64>(read.total, 0);
     if (read.written == read.lastProgressRead && bytesMax == read.lastProgressMax &&
         read.resumes == read.lastProgressResumes) {
@@ -684,35 +724,60 @@ void NetworkAsyncReader::fail(Read& failed, host::Failure failure) {
     report(*read, std::move(failure), {});
 }
 
-void NetworkAsyncReader::finish(Read& finished) {
-    const std::unique_ptr<Read> read = take(finished.id);
-    const qint64 stored = read->written;
-    host::Outcome failure;
-    QByteArray digest;
-    if (read->digest) {
-        // The hashing catches up while the disk takes the bytes.
-        failure = read->part->Sync();
-        if (!failure) {
-            digest = read->digest->result(stored);
-            if (digest.isEmpty()) {
-                failure = host::Failure{Kind::WriteFailed,
+void NetworkAsyncReader::finish(Read& read) {
+    dropReply(read);
+    read.phase = Read::Phase::Finishing;
+    read.ending = std::make_shared<Ending>();
+    read.ending->stored = read.written;
+    read.ending->part = std::move(read.part);
+    read.ending->digest = std::move(read.digest);
+    read.ending->reader = this;
+    endingPool().start([ending = read.ending, id = read.id] { endOffThread(ending, id); });
+    // The whole size shows while the disk takes the bytes. Last: a handler
+    // may destroy the reader.
+    if (read.lastProgressRead != read.written || read.lastProgressMax != read.written) {
+        emitProgress(read, read.written);
+    }
+}
+
+void NetworkAsyncReader::endOffThread(const std::shared_ptr<Ending>& ending, quint64 id) {
+    Ending& end = *ending;
+    if (end.abandoned()) {
+        return; // the last to let go of it removes the part file
+    }
+    // The hashing catches up while the disk takes the bytes.
+    end.failure = end.part->Seal();
+    if (!end.failure && end.digest && !end.abandoned()) {
+        end.digestValue = end.digest->result(end.stored);
+        if (end.digestValue.isEmpty()) {
+            end.failure = host::Failure{Kind::WriteFailed,
                                         QStringLiteral("The stored file could not be read back for its digest.")};
-            }
         }
     }
+    end.digest.reset();
+    if (end.failure) {
+        end.part.reset(); // a failed read's part file goes before anyone hears of it
+    }
+    const std::lock_guard<std::mutex> lock(end.mutex);
+    if (NetworkAsyncReader* reader = end.reader) {
+        QMetaObject::invokeMethod(
+            reader, [reader, id, ending] { reader->ended(id, *ending); }, Qt::QueuedConnection);
+    }
+}
+
+void NetworkAsyncReader::ended(quint64 id, Ending& ending) {
+    const std::unique_ptr<Read> read = take(id);
+    if (!read) {
+        return;
+    }
+    host::Outcome failure = ending.failure;
     if (!failure) {
-        failure = read->part->Commit(read->propertyName);
+        // The rename happens here, as the completion is emitted: a reader
+        // destroyed before then leaves the target as it was.
+        failure = ending.part->Commit(read->propertyName);
     }
-    read->digest.reset(); // its handle goes first: Windows removes no open file
-    read->part.reset();   // a failed read's part file goes before anyone hears of it
-    if (!failure && (read->lastProgressRead != stored || read->lastProgressMax != stored)) {
-        const QPointer<NetworkAsyncReader> alive(this);
-        emitProgress(*read, stored);
-        if (!alive) {
-            return;
-        }
-    }
-    report(*read, failure, failure ? QByteArray() : digest);
+    ending.part.reset(); // a part file that did not take the target's name goes before anyone hears of it
+    report(*read, failure, failure ? QByteArray() : ending.digestValue);
 }
 
 void NetworkAsyncReader::report(const Read& read, const host::Outcome& failure, const QByteArray& digest) {

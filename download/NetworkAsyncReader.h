@@ -12,10 +12,14 @@ class QNetworkReply;
 namespace download {
 
 // Reads http and https URLs into files with QNetworkAccessManager, on the
-// thread that owns the reader (the user-interface thread). Only a read that
-// asks for a digest starts a thread of its own, which hashes the chunks
-// already stored while the next ones arrive; the read waits for it only when
-// it falls a few chunks behind, and at the end.
+// thread that owns the reader (the user-interface thread). A read that asks
+// for a digest starts a thread of its own, which hashes the chunks already
+// stored while the next ones arrive. The end of a read, when its body is
+// whole, runs on a worker thread: syncing the part file to the disk and
+// waiting for the digest take seconds for a large package on a slow disk,
+// and the window must not stand still meanwhile. Only the rename of the part
+// file over the target comes back to the reader's thread, together with the
+// completion, so that the target changes only when a completion says so.
 //
 // Every read asks the server for the newest copy (no cache), follows
 // redirects except from https to http, takes the proxy from the system and
@@ -57,13 +61,16 @@ namespace download {
 // The digest covers exactly the bytes of the stored file: a resumed transfer
 // goes on with the same hash, one that starts over starts it over too.
 //
-// Before a successful completion a last progress event reports the whole
-// size, so a listener that remembers the last progress total sees the real
-// size.
+// Once the body is whole a last progress event reports its whole size, so a
+// listener that remembers the last progress total sees the real size while
+// the package goes to the disk; only the completion follows it.
 //
 // Several reads may run at once; their events carry their own PropertyName.
 // Destroying the reader aborts the reads still running and no event of
 // theirs follows; it may be destroyed from inside one of its own handlers.
+// A read whose end is still on its worker thread then finishes there alone:
+// it removes its part file and leaves the target as it was, without waiting
+// for the disk on the reader's thread.
 class NetworkAsyncReader : public AsyncReader {
     Q_OBJECT
 public:
@@ -75,7 +82,8 @@ public:
     std::optional<AsyncReadError> AsyncRead(const QString& target, const QString& propertyName, qint64 maxBytes,
                                             AsyncReadOption option = AsyncReadOption::None) override;
 
-    // Reads that have started and not yet completed.
+    // Reads that have started and not yet completed, counting those whose
+    // end is still being written to the disk.
     int runningReads() const { return int(mReads.size()); }
 
     // The pause before the first resume; each further one doubles it.
@@ -83,6 +91,7 @@ public:
 
 private:
     struct Read;
+    struct Ending;
 
     void startAttempt(Read& read);
     void onMetaData(quint64 id, QNetworkReply* reply);
@@ -138,10 +147,17 @@ private:
     // reader.
     void fail(Read& read, host::Failure failure);
     void fail(Read& read, host::Failure::Kind kind, const QString& detail);
-    // The body is whole: syncs the part file, takes the digest and gives the
-    // part file the target's name, then emits the whole size and the
-    // completion (a failure when one of these steps failed).
+    // The body is whole: hands the part file and the digest to a worker that
+    // makes them durable (the read is Finishing until it reports back), and
+    // reports the whole size.
     void finish(Read& read);
+    // On a worker thread: syncs the part file and waits for the digest, then
+    // reports to the reader if it still exists; otherwise removes the part
+    // file.
+    static void endOffThread(const std::shared_ptr<Ending>& ending, quint64 id);
+    // Back on the reader's thread: gives the part file the target's name
+    // when the worker succeeded, then emits the completion.
+    void ended(quint64 id, Ending& ending);
     // Logs the end of a read that is no longer tracked and emits its
     // completion; last, so a handler may destroy the reader.
     void report(const Read& read, const host::Outcome& failure, const QByteArray& digest);

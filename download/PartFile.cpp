@@ -7,6 +7,8 @@
 #include <QRegularExpression>
 #include <QTemporaryFile>
 
+#include <mutex>
+
 #if defined(Q_OS_WIN)
 #include <io.h>
 #include <windows.h>
@@ -84,7 +86,24 @@ host::Outcome syncToDisk(QFileDevice& file) {
     return std::nullopt;
 }
 
+std::mutex gSyncHookMutex;
+PartFile::SyncHook gSyncHook; // guarded by gSyncHookMutex
+
+host::Outcome runSyncHook(const QString& path) {
+    PartFile::SyncHook hook;
+    {
+        const std::lock_guard<std::mutex> lock(gSyncHookMutex);
+        hook = gSyncHook;
+    }
+    return hook ? hook(path) : std::nullopt;
+}
+
 } // namespace
+
+void PartFile::SetSyncHookForTests(SyncHook hook) {
+    const std::lock_guard<std::mutex> lock(gSyncHookMutex);
+    gSyncHook = std::move(hook);
+}
 
 std::unique_ptr<PartFile> PartFile::Create(const QString& folder, host::Outcome& failure) {
     QString name;
@@ -116,20 +135,30 @@ PartFile::~PartFile() {
     }
 }
 
-host::Outcome PartFile::Sync() {
+host::Outcome PartFile::Seal() {
+    if (mSealed) {
+        return std::nullopt;
+    }
+    if (host::Outcome error = runSyncHook(fileName())) {
+        return error;
+    }
     if (!flush()) {
         return writeFailed(errorString());
     }
-    return syncToDisk(*this);
-}
-
-host::Outcome PartFile::Commit(const QString& target) {
-    if (host::Outcome error = Sync()) {
+    if (host::Outcome error = syncToDisk(*this)) {
         return error;
     }
     close(); // Windows renames no open file
     // A temporary file is private to its owner; a downloaded file is not.
     setPermissions(ReadOwner | WriteOwner | ReadUser | WriteUser | ReadGroup | ReadOther);
+    mSealed = true;
+    return std::nullopt;
+}
+
+host::Outcome PartFile::Commit(const QString& target) {
+    if (host::Outcome error = Seal()) {
+        return error;
+    }
     if (host::Outcome error = ReplaceFile(fileName(), target)) {
         return error;
     }

@@ -5,6 +5,7 @@
 #include <QFile>
 #include <QString>
 
+#include <functional>
 #include <memory>
 #include <optional>
 
@@ -29,7 +30,8 @@ int RemovePartFiles(const QString& folder);
 // A part file being written: created empty and open for unbuffered writes,
 // so that a full disk shows in the write() that meets it rather than in a
 // later flush. It is removed when the object goes, unless Commit has made it
-// the target.
+// the target. One thread at a time may use it, not necessarily the one that
+// created it: the slow end of a download runs on a worker.
 class PartFile : public QFile {
 public:
     // Null when no part file can be created in `folder`; `failure` then
@@ -37,17 +39,27 @@ public:
     static std::unique_ptr<PartFile> Create(const QString& folder, host::Outcome& failure);
     ~PartFile() override;
 
-    // Makes this file `target`: syncs its content to the disk, gives it the
-    // permissions of an ordinary new file and replaces `target` with it in
-    // one step. Returns a WriteFailed failure with the system's reason;
-    // `target` is then left as it was.
+    // Makes this file `target`: seals it, unless that is done, and replaces
+    // `target` with it in one step. Returns a WriteFailed failure with the
+    // system's reason; `target` is then left as it was.
     host::Outcome Commit(const QString& target);
-    // Puts what is written on the disk, as Commit() does first; a Commit()
-    // right after finds nothing left to do.
-    host::Outcome Sync();
+    // The slow part of Commit(), which may run on another thread first:
+    // syncs the content to the disk, closes the file and gives it the
+    // permissions of an ordinary new file, so that only the rename is left.
+    // Nothing can be written afterwards. Returns a WriteFailed failure with
+    // the system's reason.
+    host::Outcome Seal();
+
+    // For tests only: a function Seal() calls before it syncs, on its own
+    // thread, with the file's path. It may take its time, as a slow disk
+    // does, and a failure it returns is Seal()'s. The program never sets
+    // one; empty removes it.
+    using SyncHook = std::function<host::Outcome(const QString& path)>;
+    static void SetSyncHookForTests(SyncHook hook);
 
 private:
     using QFile::QFile;
+    bool mSealed = false;
     bool mCommitted = false;
 };
 
