@@ -1,5 +1,6 @@
 #include "download/Blake2b.h"
 #include "download/NetworkAsyncReader.h"
+#include "download/PartFile.h"
 #include "host/Log.h"
 #include "tests/support/FaultServer.h"
 #include "tests/support/SmallDisk.h"
@@ -11,7 +12,9 @@
 
 #include <chrono>
 #include <climits>
+#include <condition_variable>
 #include <memory>
+#include <mutex>
 
 #include <sodium.h>
 
@@ -131,6 +134,56 @@ struct FileRead {
     }
 };
 
+// Holds the sync at the end of every read, through the part files' seam for
+// tests, until the test lets it go (or a long time has passed, so that a
+// sync held on the test's own thread cannot hang it): a disk that takes its
+// time with a package.
+class HeldSync {
+public:
+    explicit HeldSync(host::Outcome failure = std::nullopt) : mState(std::make_shared<State>()) {
+        download::PartFile::SetSyncHookForTests([state = mState, failure](const QString&) {
+            std::unique_lock<std::mutex> lock(state->mutex);
+            state->held = true;
+            state->thread = QThread::currentThread();
+            state->changed.wait_for(lock, 10s, [&state] { return state->released; });
+            state->held = false;
+            state->changed.notify_all();
+            return failure;
+        });
+    }
+    ~HeldSync() {
+        download::PartFile::SetSyncHookForTests(nullptr);
+        release();
+        std::unique_lock<std::mutex> lock(mState->mutex);
+        mState->changed.wait(lock, [this] { return !mState->held; });
+    }
+    // A sync is being held now.
+    bool held() const {
+        const std::lock_guard<std::mutex> lock(mState->mutex);
+        return mState->held;
+    }
+    // The thread the last sync ran on; null before any.
+    QThread* thread() const {
+        const std::lock_guard<std::mutex> lock(mState->mutex);
+        return mState->thread;
+    }
+    void release() const {
+        const std::lock_guard<std::mutex> lock(mState->mutex);
+        mState->released = true;
+        mState->changed.notify_all();
+    }
+
+private:
+    struct State {
+        std::mutex mutex;
+        std::condition_variable changed;
+        bool held = false;
+        bool released = false;
+        QThread* thread = nullptr;
+    };
+    std::shared_ptr<State> mState; // shared with the hook, which may outlive a test that failed
+};
+
 } // namespace
 
 class tst_AsyncRead : public QObject {
@@ -163,6 +216,8 @@ private slots:
 
     void destroyingReader_abortsItsRunningReads_data();
     void destroyingReader_abortsItsRunningReads();
+    void finishingRead_leavesTheEventLoopRunning_data();
+    void finishingRead_leavesTheEventLoopRunning();
 
     void droppedTransfer_resumesOrFails_data();
     void droppedTransfer_resumesOrFails();
@@ -414,10 +469,12 @@ void tst_AsyncRead::request_asksForTheNewestCopy() {
 }
 
 void tst_AsyncRead::destroyingReader_abortsItsRunningReads_data() {
-    QTest::addColumn<QString>("destroyedIn"); // "", "progress" or "completion": the handler that deletes it
+    QTest::addColumn<QString>("destroyedIn"); // "", "progress" or "completion": the handler that deletes it;
+                                              // "finishing": from outside while a read's end waits for the disk
     QTest::newRow("from outside") << QString();
     QTest::newRow("from its own progress handler") << QStringLiteral("progress");
     QTest::newRow("from its own completion handler") << QStringLiteral("completion");
+    QTest::newRow("while a read's file is being synced") << QStringLiteral("finishing");
 }
 
 void tst_AsyncRead::destroyingReader_abortsItsRunningReads() {
@@ -448,6 +505,17 @@ void tst_AsyncRead::destroyingReader_abortsItsRunningReads() {
     } else if (destroyedIn.isEmpty()) {
         QCOMPARE(server.openConnections(), 1);
         delete reader;
+    } else if (destroyedIn == "finishing") {
+        const HeldSync held;
+        QVERIFY(!reader->AsyncRead(server.url("/quick").toString(), quick, kNoLimit));
+        QTRY_VERIFY_WITH_TIMEOUT(held.held(), kTimeoutMs);
+        QCOMPARE(reader->runningReads(), 2);
+        delete reader; // at once, although the sync goes on
+        QVERIFY(held.held());
+        held.release();
+        // The end goes on alone, and takes its part file with it.
+        QTRY_COMPARE_WITH_TIMEOUT(entries(folder.path()), QStringList(), kTimeoutMs);
+        QCOMPARE(events->completions(quick), 0);
     }
     QVERIFY(reader.isNull());
     // The stalled connection is dropped by the client, and nothing is reported.
@@ -457,6 +525,76 @@ void tst_AsyncRead::destroyingReader_abortsItsRunningReads() {
     // Nothing of the abandoned download stays: no part file, no target.
     QCOMPARE(entries(folder.path()),
              destroyedIn == "completion" ? QStringList{QStringLiteral("quick")} : QStringList());
+}
+
+void tst_AsyncRead::finishingRead_leavesTheEventLoopRunning_data() {
+    QTest::addColumn<AsyncReadOption>("option");
+    QTest::addColumn<Kind>("failure"); // what the sync fails with; nothing: it succeeds
+
+    QTest::newRow("plain") << AsyncReadOption::None << Kind();
+    QTest::newRow("with its digest") << AsyncReadOption::Digest << Kind();
+    QTest::newRow("the sync fails") << AsyncReadOption::Digest << Kind(host::Failure::Kind::WriteFailed);
+}
+
+// While a large package goes to a slow disk at the end of its read, the
+// window's event loop keeps running: a 10 ms timer ticks and sees the read
+// still running, without a completion. Only when the sync is let go does
+// the completion come, once, with the whole file in the target's place.
+void tst_AsyncRead::finishingRead_leavesTheEventLoopRunning() {
+    QFETCH(AsyncReadOption, option);
+    QFETCH(Kind, failure);
+    constexpr int kTicks = 10;
+
+    const QByteArray body = pattern(300000);
+    FileRead read(FaultRoute::ok(body));
+    const QString& name = read.name;
+    QFile older(name);
+    QVERIFY(older.open(QIODevice::WriteOnly) && older.write("the older package") == 17);
+    older.close();
+    const HeldSync held(failure ? host::Outcome(host::Failure{*failure, QStringLiteral("the disk went away")})
+                                : host::Outcome());
+    int ticksWhileHeld = 0;
+    int runningWhileHeld = 0;
+    int completionsWhileHeld = 0;
+    QTimer window;
+    window.setInterval(10);
+    connect(&window, &QTimer::timeout, &window, [&] {
+        if (!held.held()) {
+            return;
+        }
+        runningWhileHeld = std::max(runningWhileHeld, read.reader.runningReads());
+        completionsWhileHeld += read.events.completions(name);
+        if (++ticksWhileHeld == kTicks) {
+            held.release();
+        }
+    });
+    window.start();
+    QVERIFY(read.run(option));
+    window.stop();
+
+    QVERIFY2(ticksWhileHeld >= kTicks, qPrintable(QStringLiteral("%1 ticks").arg(ticksWhileHeld)));
+    QVERIFY(held.thread() != QThread::currentThread());
+    QCOMPARE(runningWhileHeld, 1);
+    QCOMPARE(completionsWhileHeld, 0);
+    QCOMPARE(read.events.completions(name), 1);
+    QCOMPARE(read.reader.runningReads(), 0);
+    const QList<Event> seen = read.events.of(name);
+    const AsyncProperty done = seen.last().property;
+    QVERIFY(seen.last().completion);
+    QCOMPARE(kindOf(done), failure);
+    QCOMPARE(entries(read.folder.path()), QStringList{"Update201.EXE"}); // no part file
+    if (failure) {
+        QCOMPARE(done.Failure->detail, QStringLiteral("the disk went away"));
+        QCOMPARE(done.File, QString());
+        QCOMPARE(done.Digest, QByteArray());
+        QCOMPARE(contentOf(name), QByteArray("the older package"));
+        return;
+    }
+    QCOMPARE(done.File, name);
+    QCOMPARE(done.BytesMax, qint64(body.size()));
+    QCOMPARE(contentOf(name), body);
+    QCOMPARE(done.Digest.toHex(), option == AsyncReadOption::Digest ? blake2b512(body).toHex() : QByteArray());
+    QCOMPARE(seen[seen.size() - 2].property.BytesMax, qint64(body.size()));
 }
 
 void tst_AsyncRead::droppedTransfer_resumesOrFails_data() {
