@@ -20,6 +20,8 @@
 
 #include <cerrno>
 
+#include <sys/stat.h>
+
 using namespace std::chrono_literals;
 using download::AsyncProperty;
 using download::AsyncReadOption;
@@ -222,11 +224,15 @@ private slots:
     void droppedTransfer_resumesOrFails_data();
     void droppedTransfer_resumesOrFails();
 
+    void storedFile_takesTheTargetsPlace_data();
+    void storedFile_takesTheTargetsPlace();
+
     void smallDisk_failsAndKeepsTheOlderFile_data();
     void smallDisk_failsAndKeepsTheOlderFile();
 
     void digest_isThatOfTheStoredFile_data();
     void digest_isThatOfTheStoredFile();
+    void digestFollower_resultCoversEveryStoredByte_data();
     void digestFollower_resultCoversEveryStoredByte();
 
     void logLines_escapeWhatCouldBreakThem_data();
@@ -646,6 +652,13 @@ void tst_AsyncRead::droppedTransfer_resumesOrFails_data() {
     QTest::newRow("206 from a file of another size")
         << FaultRoute::ranged(body, v1, 5000, {FaultRoute::ranged(pattern(310000), v1)}) << QByteArray()
         << QStringLiteral("/310000\" where bytes 5000-299999/300000") << 1 << v1 << size << false;
+    // The rest of this file's bytes, but a total that is not this file's.
+    FaultRoute otherTotal = FaultRoute::withStatus(206, body.mid(5000));
+    otherTotal.validator = v1;
+    otherTotal.extraHeaders = "Content-Range: bytes 5000-299999/310000\r\n";
+    QTest::newRow("206 naming another total")
+        << FaultRoute::ranged(body, v1, 5000, {otherTotal}) << QByteArray()
+        << QStringLiteral("\"bytes 5000-299999/310000\" where bytes 5000-299999/300000") << 1 << v1 << size << false;
     // A cache that answers a resume with part of whatever it holds: the part
     // must name the version asked for, or the whole file is asked for anew.
     const QByteArray twin = pattern(size).toBase64().left(size); // the same size, other bytes
@@ -668,6 +681,10 @@ void tst_AsyncRead::droppedTransfer_resumesOrFails_data() {
     QTest::newRow("206 of another Last-Modified: starts over")
         << FaultRoute::ranged(body, date, 5000, {misfit(twin, date2), FaultRoute::ranged(twin, date2)}) << twin
         << QString() << 1 << date << size << true;
+    // Nothing stored yet: nothing to resume, and no second request.
+    QTest::newRow("cut before the first byte")
+        << FaultRoute::ranged(body, v1, 0, {rest}) << QByteArray() << QStringLiteral("after 0 of the 300000") << 0
+        << QByteArray() << size << false;
     QTest::newRow("no validator") << FaultRoute::ranged(body, QByteArray(), 5000, {rest}) << QByteArray() << cut << 0
                                   << QByteArray() << size << false;
     QTest::newRow("weak ETag only") << FaultRoute::ranged(body, "W/\"v1\"", 5000, {rest}) << QByteArray() << cut << 0
@@ -731,6 +748,48 @@ void tst_AsyncRead::droppedTransfer_resumesOrFails() {
         previous = p.BytesRead;
     }
     QCOMPARE(attempt, resumes);
+}
+
+// A whole read takes the target's name, with the permissions of an ordinary
+// file whatever was there; a name it cannot take is a failed write that
+// leaves no part file and what held the name as it was.
+void tst_AsyncRead::storedFile_takesTheTargetsPlace_data() {
+    QTest::addColumn<QString>("occupant"); // what has the target's name before: "", "private file" or "folder"
+    QTest::addColumn<bool>("stored");
+    QTest::newRow("a new name") << QString() << true;
+    QTest::newRow("over a private file") << QStringLiteral("private file") << true;
+    QTest::newRow("a folder with a file in it") << QStringLiteral("folder") << false;
+}
+
+void tst_AsyncRead::storedFile_takesTheTargetsPlace() {
+    QFETCH(QString, occupant);
+    QFETCH(bool, stored);
+    const QByteArray body = pattern(5000);
+    FileRead read(FaultRoute::ok(body));
+    const QString& name = read.name;
+    if (occupant == "private file") {
+        QFile older(name);
+        QVERIFY(older.open(QIODevice::WriteOnly) && older.write("older") == 5);
+        QVERIFY(older.setPermissions(QFile::ReadOwner | QFile::WriteOwner));
+    } else if (occupant == "folder") {
+        QVERIFY(QDir(read.folder.path()).mkpath(QStringLiteral("Update201.EXE/inside")));
+    }
+    QVERIFY(read.run());
+
+    const AsyncProperty done = read.events.completion(name);
+    QCOMPARE(entries(read.folder.path()), QStringList{"Update201.EXE"}); // no part file
+    if (stored) {
+        QCOMPARE(kindOf(done), Kind());
+        QCOMPARE(contentOf(name), body);
+        struct stat info {};
+        QCOMPARE(::stat(QFile::encodeName(name).constData(), &info), 0);
+        QCOMPARE(info.st_mode & 07777, mode_t(0644));
+    } else {
+        QCOMPARE(kindOf(done), Kind(host::Failure::Kind::WriteFailed));
+        QCOMPARE(done.Failure ? done.Failure->detail : QString(), qt_error_string(EISDIR));
+        QCOMPARE(done.File, QString());
+        QCOMPARE(entries(name), QStringList{"inside"});
+    }
 }
 
 void tst_AsyncRead::smallDisk_failsAndKeepsTheOlderFile_data() {
@@ -841,9 +900,27 @@ void tst_AsyncRead::digest_isThatOfTheStoredFile() {
     QCOMPARE(done.Digest.toHex(), digested ? blake2b512(value).toHex() : QByteArray());
 }
 
-void tst_AsyncRead::digestFollower_resultCoversEveryStoredByte() {
+void tst_AsyncRead::digestFollower_resultCoversEveryStoredByte_data() {
+    QTest::addColumn<qsizetype>("size");
+    QTest::addColumn<QList<qint64>>("reported"); // what the writer reports before it asks for the digest
+    QTest::addColumn<int>("pauseMs");            // time the hashing gets to catch up before the digest is asked for
+
     constexpr qsizetype kBlock = 1024 * 1024;
-    const QByteArray all = pattern(64 * kBlock + 1000);
+    QList<qint64> everyBlock;
+    for (qsizetype at = kBlock; at < 64 * kBlock + 1000; at += kBlock) {
+        everyBlock << at;
+    }
+    // Reported faster than it can be hashed: writing is quicker than hashing.
+    QTest::newRow("reported every MiB, asked at once") << 64 * kBlock + 1000 << everyBlock << 0;
+    // The last byte is only in the digest's own request.
+    QTest::newRow("hashed up to the last byte but one") << qsizetype(1000) << QList<qint64>{999} << 1000;
+}
+
+void tst_AsyncRead::digestFollower_resultCoversEveryStoredByte() {
+    QFETCH(qsizetype, size);
+    QFETCH(QList<qint64>, reported);
+    QFETCH(int, pauseMs);
+    const QByteArray all = pattern(size);
     const QByteArray expected = blake2b512(all).toHex();
     QTemporaryDir folder;
     const QString path = folder.filePath("part");
@@ -851,12 +928,12 @@ void tst_AsyncRead::digestFollower_resultCoversEveryStoredByte() {
     QVERIFY(file.open(QIODevice::WriteOnly | QIODevice::Unbuffered));
     download::Blake2bFollower follower(path);
 
-    // Reported faster than it can be hashed: writing is quicker than hashing.
     QCOMPARE(file.write(all), all.size());
-    for (qsizetype at = kBlock; at < all.size(); at += kBlock) {
+    for (const qint64 at : reported) {
         follower.stored(at);
     }
-    const QByteArray digest = follower.result(all.size()); // at once, before anything else takes time
+    QThread::msleep(pauseMs);
+    const QByteArray digest = follower.result(all.size()); // before anything else takes time
     QCOMPARE(digest.toHex(), expected);
 
     // A file that no longer holds what was reported gives no digest at all.
