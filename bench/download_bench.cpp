@@ -88,6 +88,33 @@ private:
     std::vector<qint64> mTicks; // when each tick came, in ms since the start
 };
 
+// What is wrong with a completion that should name `output`, whole and
+// alone in its folder; empty when nothing is. The completion's word is checked
+// against the disk, so a reader that claims success without a whole file
+// cannot pass as fast.
+QString completionProblem(const download::AsyncProperty& p, const QString& output, bool digest) {
+    if (p.BytesMax == 0 || p.Failure.has_value()) {
+        return QStringLiteral("read failed (%1): %2")
+            .arg(QString::fromLatin1(host::KindName(p.Failure->kind)), p.Failure->detail);
+    }
+    const QFileInfo stored(p.File);
+    if (stored.absoluteFilePath() != output || !stored.isFile() || stored.size() != p.BytesMax) {
+        return QStringLiteral("completion names %1 with %2 bytes, but %3 holds %4")
+            .arg(p.File)
+            .arg(p.BytesMax)
+            .arg(output)
+            .arg(stored.isFile() ? stored.size() : -1);
+    }
+    const QString folder = QFileInfo(output).absolutePath();
+    if (const int leftovers = partFilesIn(folder)) {
+        return QStringLiteral("%1 part file(s) left in %2").arg(leftovers).arg(folder);
+    }
+    if (p.Digest.size() != (digest ? 64 : 0)) {
+        return QStringLiteral("completion carries a digest of %1 bytes").arg(p.Digest.size());
+    }
+    return QString();
+}
+
 } // namespace
 
 int main(int argc, char** argv) {
@@ -103,7 +130,6 @@ int main(int argc, char** argv) {
     }
     const QString url = args[args.size() - 2];
     const QString output = QFileInfo(args[args.size() - 1]).absoluteFilePath();
-    const QString folder = QFileInfo(output).absolutePath();
 
     download::NetworkAsyncReader reader;
     QElapsedTimer clock;
@@ -117,27 +143,8 @@ int main(int argc, char** argv) {
     QObject::connect(&reader, &download::AsyncReader::AsyncReadComplete, [&](const download::AsyncProperty& p) {
         const qint64 elapsed = clock.elapsed();
         watch.stop();
-        if (p.BytesMax == 0 || p.Failure.has_value()) {
-            err << "read failed (" << host::KindName(p.Failure->kind) << "): " << p.Failure->detail << '\n';
-            app.exit(1);
-            return;
-        }
-        // The completion's word is checked against the disk, so a reader that
-        // claims success without a whole file cannot pass as fast.
-        const QFileInfo stored(p.File);
-        if (stored.absoluteFilePath() != output || !stored.isFile() || stored.size() != p.BytesMax) {
-            err << "completion names " << p.File << " with " << p.BytesMax << " bytes, but " << output << " holds "
-                << (stored.isFile() ? stored.size() : -1) << '\n';
-            app.exit(1);
-            return;
-        }
-        if (const int leftovers = partFilesIn(folder)) {
-            err << leftovers << " part file(s) left in " << folder << '\n';
-            app.exit(1);
-            return;
-        }
-        if (p.Digest.size() != (digest ? 64 : 0)) {
-            err << "completion carries a digest of " << p.Digest.size() << " bytes\n";
+        if (const QString problem = completionProblem(p, output, digest); !problem.isEmpty()) {
+            err << problem << '\n';
             app.exit(1);
             return;
         }
