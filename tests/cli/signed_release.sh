@@ -27,9 +27,9 @@ edition    Check  none  none    none  ^kelvane\.check: nothing recorded: .*signe
 replay     Check  2.0   seeded  none  ^kelvane\.check: nothing recorded: .*older than the one this computer has already accepted
 resigned   Check  1.0   served  none  ^kelvane\.check: recorded ServerVersion 1\.0,
 expired    Check  none  none    none  ^kelvane\.check: nothing recorded: .*out of date
-forged     Check  none  none    none  ^kelvane\.wizard: .*refused: its version line "2\.0\\nkelvane\.check: recorded ServerVersion 9\.9"
-mixed      /Auto  2.0   served  none  ^kelvane\.wizard: .*/packages/veltrin-marlo\.exe: refused: its content is not the package
-endless    /Auto  2.0   served  none  ^kelvane\.wizard: .*/packages/endless\.bin: refused: the server sent more than the 65536 bytes
+forged     Check  none  none    none  ^kelvane\.wizard: .*refused \([a-z ]*\): its version line "2\.0\\nkelvane\.check: recorded ServerVersion 9\.9"
+mixed      /Auto  2.0   served  none  ^kelvane\.wizard: .*/packages/veltrin-marlo\.exe: refused \([a-z ]*\): its content is not the package
+endless    /Auto  2.0   served  none  ^kelvane\.wizard: .*/packages/endless\.bin: refused \([a-z ]*\): the server sent more than the 65536 bytes
 honest     /Auto  2.0   served  P2    ^kelvane\.download: .*/packages/veltrin-marlo\.exe: stored 65536 bytes in
 '
 forged_line='kelvane.check: recorded ServerVersion 9.9'
