@@ -5,4 +5,6 @@ root=$(cd "$(dirname "$0")/.." && pwd)
 bash "$root/scripts/deps.sh" test
 bash "$root/scripts/build.sh"
 cd "$root/build"
-ctest --output-on-failure --timeout 600 "$@"
+# Side by side, two per processor: most tests wait on timers, servers and
+# X servers rather than compute. Each has a program folder of its own.
+ctest --output-on-failure --timeout 600 -j"$(($(nproc) * 2))" "$@"
