@@ -11,31 +11,36 @@ source_dir=$2
 base=$(start_server "$source_dir") || { echo "0 passed, 2 failed"; exit 1; }
 
 passed=0 failed=0 fail=0
-check() { # SERVER_URL: a silent check against it, its stderr in $work/stderr.txt
-    env -u DISPLAY -u WAYLAND_DISPLAY -u QT_QPA_PLATFORM -u QT_LOGGING_RULES \
-        XDG_CONFIG_HOME="$work/config" KELVANE_UPDATE_SERVER="$1" \
-        timeout 60 "$kelvane" Check 2>"$work/stderr.txt"
-    rc=$?
-    cat "$work/stderr.txt"
-    [ "$rc" -eq 0 ] || { echo "FAIL: exit code $rc"; fail=1; }
+runs=()
+check() { # CASE SERVER_URL: a silent check against it, in the background, with
+    # settings and a program folder of its own; its stderr goes to $work/CASE/stderr.txt
+    local d=$work/$1
+    mkdir -p "$d/prog"
+    cp -r "$work/config" "$d/config"
+    cp "$kelvane" "$d/prog/"
+    (
+        env -u DISPLAY -u WAYLAND_DISPLAY -u QT_QPA_PLATFORM -u QT_LOGGING_RULES \
+            XDG_CONFIG_HOME="$d/config" KELVANE_UPDATE_SERVER="$2" \
+            timeout 60 "$d/prog/$(basename "$kelvane")" Check 2>"$d/stderr.txt"
+        echo "$?" >"$d/rc"
+    ) &
+    runs+=($!)
+}
+ended() { # CASE: the check's stderr in $stderr, and its exit code checked
+    stderr=$work/$1/stderr.txt
+    cat "$stderr"
+    [ "$(cat "$work/$1/rc")" = 0 ] || { echo "FAIL: $1: exit code $(cat "$work/$1/rc")"; fail=1; }
 }
 expect() { # WHAT PATTERN
-    grep -q -- "$2" "$work/stderr.txt" || { echo "FAIL: stderr does not name $1 ($2)"; fail=1; }
+    grep -q -- "$2" "$stderr" || { echo "FAIL: stderr does not name $1 ($2)"; fail=1; }
 }
 refuse() { # WHAT PATTERN
-    ! grep -q -- "$2" "$work/stderr.txt" || { echo "FAIL: stderr holds $1 ($2)"; fail=1; }
+    ! grep -q -- "$2" "$stderr" || { echo "FAIL: stderr holds $1 ($2)"; fail=1; }
 }
 tally() {
     if [ "$fail" -eq 0 ]; then passed=$((passed + 1)); else failed=$((failed + 1)); fi
     fail=0
 }
-
-# A version file that is not there.
-check "$base/missing"
-expect "the failed download, its address and status" \
-    "^kelvane.download: $base/missing/soft/veltrin_marlo.txt: .*failed.*HTTP status 404"
-expect "the check's result" "^kelvane.check: nothing recorded"
-tally
 
 # A version line that carries a line feed and a forged line after it.
 forged="kelvane.check: recorded ServerVersion 9.9"
@@ -50,11 +55,24 @@ for _ in $(seq 1 50); do
     python3 -c "import socket; socket.create_connection(('127.0.0.1', $port), 1)" 2>/dev/null && break
     sleep 0.1
 done
-check "http://127.0.0.1:$port"
+
+# Both checks run side by side.
+check missing "$base/missing"
+check escaped "http://127.0.0.1:$port"
+wait "${runs[@]}"
+
+# A version file that is not there.
+ended missing
+expect "the failed download, its address and status" \
+    "^kelvane.download: $base/missing/soft/veltrin_marlo.txt: .*failed.*HTTP status 404"
+expect "the check's result" "^kelvane.check: nothing recorded"
+tally
+
+ended escaped
 refuse "a line that begins with the forged text" "^$forged"
 expect "the version line, its line feed escaped" '2\.0\.1\\n'"$forged"
 expect "the check's result" "^kelvane.check: nothing recorded"
-grep -q '^ServerVersion=' "$work/config/Quorant.conf" && { echo "FAIL: a version was recorded"; fail=1; }
+grep -q '^ServerVersion=' "$work/escaped/config/Quorant.conf" && { echo "FAIL: a version was recorded"; fail=1; }
 tally
 
 echo "$passed passed, $failed failed"

@@ -10,6 +10,34 @@ source_dir=$2
 base=$(start_server "$source_dir") || { echo "0 passed, 1 failed"; exit 1; }
 program_folder=$(dirname "$kelvane")
 
+# Settings Kelvane must leave alone. A line without "=" is read past, but the
+# file is not rewritten; a folder in its place cannot be read at all, and its
+# boxes come before the event loop runs. Without a display each box goes to
+# the standard error stream, never waits for a click, and the run ends by its
+# timer. These runs go beside the first, each with settings and a program
+# folder of its own.
+snapshot() { (cd "$1" && find . -printf '%p %y %s\n' | sort && find . -type f -exec cat {} +) | md5sum; }
+damaged_runs=()
+for damage in line folder; do
+    d=$work/$damage
+    mkdir -p "$d/config" "$d/prog"
+    cp "$kelvane" "$d/prog/"
+    if [ "$damage" = line ]; then
+        printf '[General]\nCurrentProduct=1ZT\nCurrentVersion=2.0\nthis line is broken\n' > "$d/config/Quorant.conf"
+    else
+        mkdir "$d/config/Quorant.conf"
+    fi
+    snapshot "$d/config" >"$d/before"
+    (
+        start=$(date +%s)
+        env -u DISPLAY -u WAYLAND_DISPLAY -u QT_QPA_PLATFORM \
+            XDG_CONFIG_HOME="$d/config" KELVANE_UPDATE_SERVER="$base" \
+            timeout 60 "$d/prog/$(basename "$kelvane")" Check 2> "$d/stderr.txt"
+        echo "$? $(( $(date +%s) - start ))" >"$d/result"
+    ) &
+    damaged_runs+=($!)
+done
+
 env -u DISPLAY -u WAYLAND_DISPLAY -u QT_QPA_PLATFORM \
     XDG_CONFIG_HOME="$work/config" KELVANE_UPDATE_SERVER="$base" \
     timeout 60 "$kelvane" Check
@@ -24,33 +52,17 @@ grep -q 'GET /soft/veltrin_zent.txt' "$work/server/server.log" || { echo "FAIL: 
 [ ! -e "$program_folder/veltrin_zent.txt" ] || { echo "FAIL: the local version file was left behind"; fail=1; }
 cat "$work/config/Quorant.conf"
 
-# Settings Kelvane must leave alone. A line without "=" is read past, but the
-# file is not rewritten; a folder in its place cannot be read at all, and its
-# boxes come before the event loop runs. Without a display each box goes to
-# the standard error stream, never waits for a click, and the run ends by its
-# timer.
-snapshot() { (cd "$work/config" && find . -printf '%p %y %s\n' | sort && find . -type f -exec cat {} +) | md5sum; }
+wait "${damaged_runs[@]}"
 for damage in line folder; do
-    rm -rf "$work/config" && mkdir -p "$work/config"
-    if [ "$damage" = line ]; then
-        printf '[General]\nCurrentProduct=1ZT\nCurrentVersion=2.0\nthis line is broken\n' > "$work/config/Quorant.conf"
-        message='was not saved in the settings file'
-    else
-        mkdir "$work/config/Quorant.conf"
-        message='Cannot read the settings file'
-    fi
-    before=$(snapshot)
-    start=$(date +%s)
-    env -u DISPLAY -u WAYLAND_DISPLAY -u QT_QPA_PLATFORM \
-        XDG_CONFIG_HOME="$work/config" KELVANE_UPDATE_SERVER="$base" \
-        timeout 60 "$kelvane" Check 2> "$work/stderr.txt"
-    rc=$?
-    elapsed=$(( $(date +%s) - start ))
-    cat "$work/stderr.txt"
+    d=$work/$damage
+    message='Cannot read the settings file'
+    [ "$damage" = line ] && message='was not saved in the settings file'
+    read -r rc elapsed <"$d/result"
+    cat "$d/stderr.txt"
     [ "$rc" -eq 0 ] || { echo "FAIL: $damage: exit code $rc (124 means it never ended)"; fail=1; }
     [ "$elapsed" -ge 9 ] || { echo "FAIL: $damage: ended after ${elapsed}s, before its timer"; fail=1; }
-    grep -q "$message" "$work/stderr.txt" || { echo "FAIL: $damage: \"$message\" not on stderr"; fail=1; }
-    [ "$(snapshot)" = "$before" ] || { echo "FAIL: $damage: the settings were changed"; fail=1; }
+    grep -q "$message" "$d/stderr.txt" || { echo "FAIL: $damage: \"$message\" not on stderr"; fail=1; }
+    [ "$(snapshot "$d/config")" = "$(cat "$d/before")" ] || { echo "FAIL: $damage: the settings were changed"; fail=1; }
 done
 if [ "$fail" -eq 0 ]; then echo "1 passed, 0 failed"; else echo "0 passed, 1 failed"; fi
 exit "$fail"
