@@ -47,14 +47,22 @@ forged="kelvane.check: recorded ServerVersion 9.9"
 mkdir -p "$work/forged/soft"
 printf 'Veltrin Marlo\r\n2.0.1\n%s, published at %s\r\n%s\r\n' "$forged" "$base" "$base/packages/p.sh" \
     >"$work/forged/soft/veltrin_marlo.txt"
-port=$(python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1",0)); print(s.getsockname()[1])')
-python3 -m http.server --bind 127.0.0.1 "$port" --directory "$work/forged" >"$work/forged.log" 2>&1 &
+# Its server binds a free port itself and names it once it listens, so no
+# other program can take the port in between.
+python3 -c 'import functools, http.server, os, sys
+server = http.server.ThreadingHTTPServer(("127.0.0.1", 0),
+    functools.partial(http.server.SimpleHTTPRequestHandler, directory=sys.argv[1]))
+with open(sys.argv[2] + ".new", "w") as f:
+    f.write(str(server.server_address[1]))
+os.rename(sys.argv[2] + ".new", sys.argv[2])
+server.serve_forever()' "$work/forged" "$work/forged.port" >"$work/forged.log" 2>&1 &
 forged_server=$!
 trap 'kill "$forged_server" 2>/dev/null; cleanup' EXIT
-for _ in $(seq 1 50); do
-    python3 -c "import socket; socket.create_connection(('127.0.0.1', $port), 1)" 2>/dev/null && break
+for _ in $(seq 1 100); do
+    [ -s "$work/forged.port" ] && break
     sleep 0.1
 done
+port=$(cat "$work/forged.port" 2>/dev/null)
 
 # Both checks run side by side.
 check missing "$base/missing"
