@@ -43,15 +43,25 @@ QFont textFont() {
     return font;
 }
 
+// Which colours a label takes from the palette. Its background and its text
+// always come as a pair, so that a dark or high-contrast scheme stays
+// readable: a background set by hand over the palette's text colour turns
+// white on white under a dark scheme.
+enum class LabelColours {
+    // The frame shows through; the text in the frame's text colour.
+    Frame,
+    // A field of its own: the palette's base (white under the default
+    // palette) with the text colour that goes with it.
+    Field,
+};
+
 QLabel* makeLabel(QWidget* container, const char* name, const QRect& geometry, const QString& text,
-                  bool whiteBackground = false) {
+                  LabelColours colours = LabelColours::Frame) {
     auto* label = new QLabel(text, container);
-    if (whiteBackground) {
-        label->setAutoFillBackground(true);
-        QPalette palette = label->palette();
-        palette.setColor(QPalette::Window, Qt::white);
-        label->setPalette(palette);
-    }
+    const bool field = colours == LabelColours::Field;
+    label->setAutoFillBackground(field);
+    label->setBackgroundRole(field ? QPalette::Base : QPalette::Window);
+    label->setForegroundRole(field ? QPalette::Text : QPalette::WindowText);
     label->setObjectName(QLatin1String(name));
     label->setGeometry(geometry);
     label->setTextFormat(Qt::PlainText);
@@ -90,18 +100,20 @@ void vcUPDATECTL::buildPanel() {
         frame->setObjectName(QStringLiteral("fraFRAME_%1").arg(i));
         frame->setGeometry(twips(120, 1080, 5775, 2055));
         frame->setFont(textFont());
+        // Its background and caption keep the palette's colours, like the labels'.
         frame->setVisible(i == 0);
         fraFRAME.append(frame);
     }
 
-    lblSTEP1 = makeLabel(fraFRAME[0], "lblSTEP1", twips(240, 360, 5295, 1575), kWelcomeText, true);
-    lblSTEP2 = makeLabel(fraFRAME[1], "lblSTEP2", twips(240, 360, 5295, 255), kConnectingText, true);
+    lblSTEP1 = makeLabel(fraFRAME[0], "lblSTEP1", twips(240, 360, 5295, 1575), kWelcomeText, LabelColours::Field);
+    lblSTEP2 = makeLabel(fraFRAME[1], "lblSTEP2", twips(240, 360, 5295, 255), kConnectingText, LabelColours::Field);
     // Reaching down to the frame's foot rather than two lines: a failed check
     // explains itself with a path and the system's reason. The version strip
     // lies above it and is hidden when the check fails.
     lblPROGRESS = makeLabel(fraFRAME[1], "lblPROGRESS", twips(240, 600, 5295, 1335), QString());
-    lblVERSION = makeLabel(fraFRAME[1], "lblVERSION", twips(240, 1080, 5295, 255), QStringLiteral(" "), true);
-    lblYES = makeLabel(fraFRAME[1], "lblYES", twips(240, 1440, 5295, 615), kNewVersionText, true);
+    lblVERSION =
+        makeLabel(fraFRAME[1], "lblVERSION", twips(240, 1080, 5295, 255), QStringLiteral(" "), LabelColours::Field);
+    lblYES = makeLabel(fraFRAME[1], "lblYES", twips(240, 1440, 5295, 615), kNewVersionText, LabelColours::Field);
     lblYES->setVisible(false);
     lblUPDATE = makeLabel(fraFRAME[2], "lblUPDATE", twips(120, 240, 5535, 735), kUpdateCaption);
     // Three lines high rather than one: the design's texts take one line, but a
