@@ -114,7 +114,7 @@ left=$(find "$HOME" -type l)
 deb=$(echo "$work"/package/kelvane_*.deb)
 while read -r field want; do
     got=$(dpkg-deb -f "$deb" "$field")
-    [ -n "$got" ] && [ "$got" = "${want:-$got}" ] || { echo "FAIL: the package's $field is \"$got\", not \"$want\""; fail=1; }
+    [ -n "$got" ] && [ "$got" = "${want:-$got}" ] || { echo "FAIL: the package's $field is \"$got\"${want:+, not \"$want\"}"; fail=1; }
 done <<FIELDS
 Version $version-1
 Section $(cache KELVANE_PACKAGE_SECTION)
@@ -153,7 +153,7 @@ chmod -R a-w "$work/deb" "$user/readonly"
 chmod 755 "$work"
 as_user=()
 if [ "$(id -u)" -eq 0 ]; then
-    chown 65534 "$user/home" "$user/runtime" "$user/own"
+    chown -R 65534 "$user/home" "$user/runtime" "$user/own"
     as_user=(setpriv --reuid=65534 --regid=65534 --clear-groups)
 fi
 chmod 700 "$user/runtime"
@@ -169,7 +169,7 @@ while IFS='|' read -r what status says env args; do
     got=$?
     [ "$got" -eq "$status" ] && { [ -z "$says" ] || grep -qF -- "$says" "$user/out.txt"; } &&
         ! grep -Eq '^(mkdir|ln|rm|mv|cat|readlink): |line [0-9]+: ' "$user/out.txt" ||
-        { echo "FAIL: user-setup.sh $what: status $got (not $status), or no \"$says\":"; cat "$user/out.txt"; fail=1; }
+        { echo "FAIL: user-setup.sh $what: status $got (wanted $status), \"$says\" or a raw error:"; cat "$user/out.txt"; fail=1; }
 done <<CASES
 on an install for every user|0|Kelvane in $work/deb/usr is installed for every user||--prefix /usr
 on it, --files|0|||--files --prefix /usr
