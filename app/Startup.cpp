@@ -1,5 +1,7 @@
 #include "app/Startup.h"
 
+#include "host/Log.h"
+
 namespace startup {
 
 RunMode ModeFor(const QString& command) {
@@ -22,7 +24,23 @@ Desktop CurrentDesktop() {
 #endif
 }
 
-Decision Decide(Desktop desktop, const QProcessEnvironment& environment, const QString& command) {
+namespace {
+// A text typed by mistake (`--help`, `check`) opens the wizard all the same;
+// the line tells the user why no help or check came.
+void addNotice(Decision& decision, const QString& command) {
+    if (decision.mode != RunMode::Interactive || command.isEmpty()) {
+        return;
+    }
+    QString notice = QStringLiteral("kelvane: \"%1\" is not a mode; the modes are \"Check\" (silent check) and "
+                                    "\"/Auto\" (start the check at once).")
+                         .arg(host::EscapeControls(command));
+    if (!decision.refusal) {
+        notice += QStringLiteral(" Opening the wizard.");
+    }
+    decision.notice = notice;
+}
+
+Decision decide(Desktop desktop, const QProcessEnvironment& environment, const QString& command) {
     Decision decision;
     decision.mode = ModeFor(command);
     if (desktop != Desktop::Unix || !environment.value(QStringLiteral("QT_QPA_PLATFORM")).isEmpty()) {
@@ -45,6 +63,13 @@ Decision Decide(Desktop desktop, const QProcessEnvironment& environment, const Q
         decision.refusal = QStringLiteral("kelvane: no display found (neither DISPLAY nor WAYLAND_DISPLAY is set). "
                                           "Run it on a desktop, or under xvfb-run.");
     }
+    return decision;
+}
+} // namespace
+
+Decision Decide(Desktop desktop, const QProcessEnvironment& environment, const QString& command) {
+    Decision decision = decide(desktop, environment, command);
+    addNotice(decision, command);
     return decision;
 }
 

@@ -156,7 +156,11 @@ void frmUPDATE::logCheckResult() const {
         return;
     }
     QString why = vcUPDATECTL1->failureText().simplified();
-    if (why.isEmpty()) {
+    if (why.isEmpty() && !vcUPDATECTL1->serverVersion().isEmpty()) {
+        // The settings store has said why on its own line.
+        why = QStringLiteral("version %1, published at %2, could not be saved in the settings file")
+                  .arg(vcUPDATECTL1->serverVersion(), url);
+    } else if (why.isEmpty()) {
         why = QStringLiteral("the check of %1 had not ended after %2 s").arg(url).arg(Timer1->interval() / 1000);
     }
     qCWarning(lcCheck, "nothing recorded: %s", qUtf8Printable(why));
@@ -185,6 +189,9 @@ void frmUPDATE::Unload() {
         return;
     }
     mUnloaded = true;
+    if (startup::ModeFor(host::Command()) == startup::RunMode::SilentCheck && !vcUPDATECTL1->serverVersionRecorded()) {
+        mExitStatus = startup::ExitStatus::NothingRecorded;
+    }
     Timer1->stop();
     hide();
     emit Unloaded();

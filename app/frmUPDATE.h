@@ -1,5 +1,7 @@
 #pragma once
 
+#include "app/Startup.h"
+
 #include <QString>
 #include <QWidget>
 
@@ -37,6 +39,10 @@ public:
     void Unload();
     bool isUnloaded() const { return mUnloaded; }
     bool isHiddenByLoad() const { return mHiddenByLoad; }
+    // What the program ends with: Ok, except for a silent check that had not
+    // recorded the published version when it unloaded. Fixed at the unload,
+    // so that the status and the check's last line tell the same.
+    startup::ExitStatus exitStatus() const { return mExitStatus; }
 
     vcUPDATECTL* vcUPDATECTL1 = nullptr;
     QTimer* Timer1 = nullptr;
@@ -54,4 +60,5 @@ private:
 
     bool mHiddenByLoad = false;
     bool mUnloaded = false;
+    startup::ExitStatus mExitStatus = startup::ExitStatus::Ok;
 };

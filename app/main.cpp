@@ -18,9 +18,13 @@ int main(int argc, char* argv[]) {
     host::CaptureCommandLine(argc, argv);
     const startup::Decision decision =
         startup::Decide(startup::CurrentDesktop(), QProcessEnvironment::systemEnvironment(), host::Command());
+    for (const std::optional<QString>& line : {decision.notice, decision.refusal}) {
+        if (line) {
+            std::fprintf(stderr, "%s\n", qUtf8Printable(*line));
+        }
+    }
     if (decision.refusal) {
-        std::fprintf(stderr, "%s\n", qUtf8Printable(*decision.refusal));
-        return 1;
+        return int(startup::ExitStatus::NoDisplay);
     }
     if (decision.platform) {
         qputenv("QT_QPA_PLATFORM", *decision.platform);
@@ -36,8 +40,8 @@ int main(int argc, char* argv[]) {
     frmUPDATE window(new download::NetworkAsyncReader);
     QObject::connect(&window, &frmUPDATE::Unloaded, &app, &QCoreApplication::quit, Qt::QueuedConnection);
     window.Start();
-    if (window.isUnloaded()) {
-        return 0;
+    if (!window.isUnloaded()) {
+        app.exec();
     }
-    return app.exec();
+    return int(window.exitStatus());
 }

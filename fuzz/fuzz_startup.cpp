@@ -5,6 +5,7 @@
 
 #include "app/Startup.h"
 #include "host/App.h"
+#include "host/Log.h"
 
 #include <string>
 #include <vector>
@@ -53,6 +54,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     FUZZ_CHECK((decision.mode == startup::RunMode::AutoStart) == (one && arguments[1] == "/Auto"));
 
     FUZZ_CHECK(!(decision.platform && decision.refusal));
+    // Every text that is no mode, and only such a text, gets its one line,
+    // which promises the wizard only where it opens.
+    FUZZ_CHECK(bool(decision.notice) == (decision.mode == startup::RunMode::Interactive && !command.isEmpty()));
+    if (decision.notice) {
+        FUZZ_CHECK(host::EscapeControls(*decision.notice) == *decision.notice);
+        FUZZ_CHECK(decision.notice->endsWith(QLatin1String(" Opening the wizard.")) == !decision.refusal);
+    }
     const auto has = [&environment](const char* name) {
         return !environment.value(QString::fromLatin1(name)).isEmpty();
     };

@@ -102,26 +102,42 @@ private slots:
         QTest::addColumn<int>("mode");
         QTest::addColumn<QString>("platform"); // "-": left alone
         QTest::addColumn<bool>("refused");
+        QTest::addColumn<QString>("notice"); // "-": none
         using startup::Desktop;
         using startup::RunMode;
         const int unix = int(Desktop::Unix);
         const int windows = int(Desktop::Windows);
+        const QString modes = QStringLiteral(
+            "\" is not a mode; the modes are \"Check\" (silent check) and \"/Auto\" (start the check at once).");
+        const QString opening = QStringLiteral(" Opening the wizard.");
         QTest::newRow("x11 window") << unix << QStringList{"DISPLAY=:0"} << "" << int(RunMode::Interactive) << "-"
-                                    << false;
-        QTest::newRow("no display") << unix << QStringList{} << "/Auto" << int(RunMode::AutoStart) << "-" << true;
+                                    << false << "-";
+        QTest::newRow("no display") << unix << QStringList{} << "/Auto" << int(RunMode::AutoStart) << "-" << true
+                                    << "-";
         QTest::newRow("check, no display")
-            << unix << QStringList{} << "Check" << int(RunMode::SilentCheck) << "offscreen" << false;
+            << unix << QStringList{} << "Check" << int(RunMode::SilentCheck) << "offscreen" << false << "-";
         QTest::newRow("check on x11") << unix << QStringList{"DISPLAY=:0"} << "Check" << int(RunMode::SilentCheck)
-                                      << "xcb;offscreen" << false;
+                                      << "xcb;offscreen" << false << "-";
         QTest::newRow("check on wayland") << unix << QStringList{"WAYLAND_DISPLAY=wayland-0", "DISPLAY=:0"} << "Check"
-                                          << int(RunMode::SilentCheck) << "wayland;xcb;offscreen" << false;
+                                          << int(RunMode::SilentCheck) << "wayland;xcb;offscreen" << false << "-";
         QTest::newRow("platform chosen") << unix << QStringList{"QT_QPA_PLATFORM=offscreen"} << ""
-                                         << int(RunMode::Interactive) << "-" << false;
-        QTest::newRow("qt option is text")
-            << unix << QStringList{} << "Check -reverse" << int(RunMode::Interactive) << "-" << true;
-        QTest::newRow("windows window") << windows << QStringList{} << "" << int(RunMode::Interactive) << "-" << false;
+                                         << int(RunMode::Interactive) << "-" << false << "-";
+        // Without a display the window is refused: the notice does not
+        // promise it.
+        QTest::newRow("qt option is text") << unix << QStringList{} << "Check -reverse" << int(RunMode::Interactive)
+                                           << "-" << true << "kelvane: \"Check -reverse" + modes;
+        QTest::newRow("help on x11") << unix << QStringList{"DISPLAY=:0"} << "--help" << int(RunMode::Interactive)
+                                     << "-" << false << "kelvane: \"--help" + modes + opening;
+        // The text stays on its one line.
+        QTest::newRow("line feed in text")
+            << unix << QStringList{"QT_QPA_PLATFORM=xcb"} << "Check\n/Auto" << int(RunMode::Interactive) << "-" << false
+            << "kelvane: \"Check\\n/Auto" + modes + opening;
+        QTest::newRow("windows window") << windows << QStringList{} << "" << int(RunMode::Interactive) << "-" << false
+                                        << "-";
         QTest::newRow("windows check") << windows << QStringList{} << "Check" << int(RunMode::SilentCheck) << "-"
-                                       << false;
+                                       << false << "-";
+        QTest::newRow("windows blank") << windows << QStringList{} << " " << int(RunMode::Interactive) << "-" << false
+                                       << "kelvane: \" " + modes + opening;
     }
     void startupDecision_followsDesktopEnvironmentAndWholeText() {
         QFETCH(int, desktop);
@@ -130,6 +146,7 @@ private slots:
         QFETCH(int, mode);
         QFETCH(QString, platform);
         QFETCH(bool, refused);
+        QFETCH(QString, notice);
         QProcessEnvironment env;
         for (const QString& entry : environment) {
             env.insert(entry.section(QLatin1Char('='), 0, 0), entry.section(QLatin1Char('='), 1));
@@ -138,6 +155,7 @@ private slots:
         QCOMPARE(int(decision.mode), mode);
         QCOMPARE(decision.platform ? QString::fromLatin1(*decision.platform) : QStringLiteral("-"), platform);
         QCOMPARE(bool(decision.refusal), refused);
+        QCOMPARE(decision.notice.value_or(QStringLiteral("-")), notice);
     }
 
     void commandLine_isTakenBeforeQtRemovesItsOptions() {
@@ -185,22 +203,35 @@ private slots:
         QTest::addColumn<bool>("hidden");
         QTest::addColumn<int>("reads");
         QTest::addColumn<bool>("tickUnloads");
-        QTest::newRow("interactive") << QString() << false << 0 << false;
-        QTest::newRow("Check") << "Check" << true << 1 << true;
-        QTest::newRow("check") << "check" << false << 0 << false;
-        QTest::newRow("Check blank") << "Check " << false << 0 << false;
-        QTest::newRow("Check /Auto") << "Check /Auto" << false << 0 << false;
-        QTest::newRow("/Auto") << "/Auto" << false << 1 << false;
-        QTest::newRow("/auto") << "/auto" << false << 0 << false;
+        // How the version file's read ends before the ticks: "" not at all,
+        // "failed", or "read" with a usable file.
+        QTest::addColumn<QString>("readEnds");
+        QTest::addColumn<int>("status");
+        const int ok = int(startup::ExitStatus::Ok);
+        const int nothing = int(startup::ExitStatus::NothingRecorded);
+        QTest::newRow("interactive") << QString() << false << 0 << false << "" << ok;
+        QTest::newRow("Check, not ended") << "Check" << true << 1 << true << "" << nothing;
+        QTest::newRow("Check, failed") << "Check" << true << 1 << true << "failed" << nothing;
+        QTest::newRow("Check, recorded") << "Check" << true << 1 << true << "read" << ok;
+        QTest::newRow("check") << "check" << false << 0 << false << "" << ok;
+        QTest::newRow("Check blank") << "Check " << false << 0 << false << "" << ok;
+        QTest::newRow("Check /Auto") << "Check /Auto" << false << 0 << false << "" << ok;
+        QTest::newRow("/Auto") << "/Auto" << false << 1 << false << "" << ok;
+        QTest::newRow("/Auto, failed") << "/Auto" << false << 1 << false << "failed" << ok;
+        QTest::newRow("/auto") << "/auto" << false << 0 << false << "" << ok;
     }
     void runModes_followTheWholeCommandText() {
         QFETCH(QString, command);
         QFETCH(bool, hidden);
         QFETCH(int, reads);
         QFETCH(bool, tickUnloads);
+        QFETCH(QString, readEnds);
+        QFETCH(int, status);
         TempConfig config;
         MsgBoxRecorder boxes;
         Window w = makeWindow(command);
+        // A build with signing keys would refuse the plain file below.
+        w.form->vcUPDATECTL1->setSigningKeys({});
         QSignalSpy unloaded(w.form.get(), &frmUPDATE::Unloaded);
 
         w.form->Start();
@@ -212,6 +243,14 @@ private slots:
             QVERIFY(w.form->vcUPDATECTL1->fraFRAME[1]->isVisibleTo(w.form->vcUPDATECTL1));
         }
 
+        if (readEnds == QLatin1String("failed")) {
+            w.reader->fail(w.reader->started[0].propertyName);
+        } else if (readEnds == QLatin1String("read")) {
+            w.reader->complete(w.reader->started[0].propertyName,
+                               "Veltrin Marlo\r\n2.0.1\r\nhttp://updates.test:8080/u.exe\r\n");
+            QVERIFY(w.form->vcUPDATECTL1->serverVersionRecorded());
+        }
+
         QCOMPARE(w.form->Timer1->interval(), 10000);
         QCOMPARE(w.form->Timer1->timerType(), Qt::PreciseTimer);
         QVERIFY(w.form->Timer1->isActive());
@@ -220,6 +259,7 @@ private slots:
         }
         QCOMPARE(unloaded.size(), tickUnloads ? 1 : 0);
         QCOMPARE(w.form->isVisible(), !hidden && !tickUnloads);
+        QCOMPARE(int(w.form->exitStatus()), status);
         QVERIFY(boxes.calls.isEmpty());
     }
 

@@ -1,8 +1,10 @@
 #!/usr/bin/env bash
 # The silent check against the bundled update server: the published version is
 # recorded in the settings file, the other values stay, no window is needed,
-# and the local copy of the version file is gone when the program ends.
-# Settings it must not touch end the run the same way, messages on stderr.
+# and the local copy of the version file is gone when the program ends, with
+# status 0. Settings it must not touch, and a version file the server does
+# not have, end the run by its timer too, with the reason on stderr and
+# status 1: nothing was recorded.
 set -u
 kelvane=$1
 source_dir=$2
@@ -14,24 +16,25 @@ program_folder=$(dirname "$kelvane")
 # file is not rewritten; a folder in its place cannot be read at all, and its
 # boxes come before the event loop runs. Without a display each box goes to
 # the standard error stream, never waits for a click, and the run ends by its
-# timer. These runs go beside the first, each with settings and a program
-# folder of its own.
+# timer. A server without the version file answers 404. These runs go beside
+# the first, each with settings and a program folder of its own.
 snapshot() { (cd "$1" && find . -printf '%p %y %s\n' | sort && find . -type f -exec cat {} +) | md5sum; }
 damaged_runs=()
-for damage in line folder; do
+for damage in line folder 404; do
     d=$work/$damage
     mkdir -p "$d/config" "$d/prog"
     cp "$kelvane" "$d/prog/"
-    if [ "$damage" = line ]; then
-        printf '[General]\nCurrentProduct=1ZT\nCurrentVersion=2.0\nthis line is broken\n' > "$d/config/Quorant.conf"
-    else
-        mkdir "$d/config/Quorant.conf"
-    fi
+    server=$base
+    case $damage in
+    line) printf '[General]\nCurrentProduct=1ZT\nCurrentVersion=2.0\nthis line is broken\n' > "$d/config/Quorant.conf" ;;
+    folder) mkdir "$d/config/Quorant.conf" ;;
+    404) cp "$work/config/Quorant.conf" "$d/config/" && server=$base/missing ;;
+    esac
     snapshot "$d/config" >"$d/before"
     (
         start=$(date +%s)
         env -u DISPLAY -u WAYLAND_DISPLAY -u QT_QPA_PLATFORM \
-            XDG_CONFIG_HOME="$d/config" KELVANE_UPDATE_SERVER="$base" \
+            XDG_CONFIG_HOME="$d/config" KELVANE_UPDATE_SERVER="$server" \
             timeout 60 "$d/prog/$(basename "$kelvane")" Check 2> "$d/stderr.txt"
         echo "$? $(( $(date +%s) - start ))" >"$d/result"
     ) &
@@ -53,13 +56,16 @@ grep -q 'GET /soft/veltrin_zent.txt' "$work/server/server.log" || { echo "FAIL: 
 cat "$work/config/Quorant.conf"
 
 wait "${damaged_runs[@]}"
-for damage in line folder; do
+for damage in line folder 404; do
     d=$work/$damage
-    message='Cannot read the settings file'
-    [ "$damage" = line ] && message='was not saved in the settings file'
+    case $damage in
+    line) message='^kelvane\.check: nothing recorded: version 2\.0\.1, .* could not be saved in the settings file' ;;
+    folder) message='Cannot read the settings file' ;;
+    404) message='HTTP status 404' ;;
+    esac
     read -r rc elapsed <"$d/result"
     cat "$d/stderr.txt"
-    [ "$rc" -eq 0 ] || { echo "FAIL: $damage: exit code $rc (124 means it never ended)"; fail=1; }
+    [ "$rc" -eq 1 ] || { echo "FAIL: $damage: exit code $rc, not 1 (124 means it never ended)"; fail=1; }
     [ "$elapsed" -ge 9 ] || { echo "FAIL: $damage: ended after ${elapsed}s, before its timer"; fail=1; }
     grep -q "$message" "$d/stderr.txt" || { echo "FAIL: $damage: \"$message\" not on stderr"; fail=1; }
     [ "$(snapshot "$d/config")" = "$(cat "$d/before")" ] || { echo "FAIL: $damage: the settings were changed"; fail=1; }

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # The silent check as a scheduler runs it: no display, an update server that
 # does not answer. It must show nothing, not abort, end by itself after its
-# 10-second timer, and leave the settings file exactly as it was.
+# 10-second timer, leave the settings file exactly as it was, and end with
+# status 1, so that a service manager shows the check as failed.
 set -u
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
@@ -25,7 +26,7 @@ elapsed=$(( $(date +%s) - start ))
 cat "$work/out.txt"
 
 fail=0
-[ "$rc" -eq 0 ] || { echo "FAIL: exit code $rc (124 means it never ended)"; fail=1; }
+[ "$rc" -eq 1 ] || { echo "FAIL: exit code $rc, not 1 (124 means it never ended)"; fail=1; }
 [ "$elapsed" -ge 9 ] || { echo "FAIL: ended after ${elapsed}s, before its timer"; fail=1; }
 cmp -s "$work/before.conf" "$work/config/Quorant.conf" || { echo "FAIL: settings file changed"; diff "$work/before.conf" "$work/config/Quorant.conf"; fail=1; }
 ls "$work/config"
