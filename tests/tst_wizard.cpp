@@ -392,11 +392,14 @@ private slots:
         const QString record = program + QStringLiteral("/Kelvane.packages");
         const QString path = folderFile(file);
         QFile victim(path);
+        const QDateTime written = QFileInfo(own).lastModified();
         if (change == QLatin1String("stranger") || change == QLatin1String("grow")) {
-            QVERIFY(victim.open(QIODevice::Append) && victim.write("!") == 1);
+            QVERIFY(victim.open(QIODevice::Append) && victim.write("!") == 1 && victim.flush());
+            // Its time put back: only the size tells.
+            QVERIFY(change != QLatin1String("grow") || victim.setFileTime(written, QFileDevice::FileModificationTime));
         } else if (change == QLatin1String("touch")) {
             QVERIFY(victim.open(QIODevice::Append));
-            QVERIFY(victim.setFileTime(QFileInfo(own).lastModified().addSecs(-60), QFileDevice::FileModificationTime));
+            QVERIFY(victim.setFileTime(written.addSecs(-60), QFileDevice::FileModificationTime));
         } else if (change == QLatin1String("link")) {
             QVERIFY(QFile::rename(own, folderFile(QStringLiteral("elsewhere.EXE"))));
             QVERIFY(QFile::link(folderFile(QStringLiteral("elsewhere.EXE")), own));
