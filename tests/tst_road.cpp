@@ -193,7 +193,8 @@ private slots:
         QFile file(package);
         QVERIFY(file.open(QIODevice::ReadOnly));
         QVERIFY(file.readAll() == kPackage);
-        QCOMPARE(filesIn(mSandbox->folder.path()), QStringList{QStringLiteral("Update201.EXE")});
+        QCOMPARE(filesIn(mSandbox->folder.path()),
+                 (QStringList{QStringLiteral("Kelvane.packages"), QStringLiteral("Update201.EXE")}));
     }
 
     void closingDuringDownload_leavesNoFileAndNoConnection() {

@@ -6,6 +6,7 @@
 #include "tests/support/FakeAsyncReader.h"
 #include "tests/support/Sandbox.h"
 #include "tests/support/SigningKeys.h"
+#include "wizard/PackageRecord.h"
 #include "wizard/Signing.h"
 #include "wizard/WizardTexts.h"
 #include "wizard/vcUPDATECTL.h"
@@ -17,7 +18,9 @@
 #include <QLabel>
 #include <QLocale>
 #include <QPushButton>
+#include <QRegularExpression>
 #include <QSignalSpy>
+#include <QStandardPaths>
 #include <QTemporaryDir>
 #include <QTest>
 
@@ -51,8 +54,17 @@ private:
     std::unique_ptr<vcUPDATECTL> mWizard;
 
     QString folderFile(const QString& name) const { return mSandbox->file(name); }
-    QString versionPath() const { return folderFile(QStringLiteral("veltrin_marlo.txt")); }
-    QString packagePath() const { return folderFile(QStringLiteral("Update201.EXE")); }
+    // `name` in the folder the wizard writes into; the program folder before there is one.
+    QString downloadFile(const QString& name) const {
+        return mWizard ? mWizard->downloadFolder() + name : folderFile(name);
+    }
+    QString versionPath() const { return downloadFile(QStringLiteral("veltrin_marlo.txt")); }
+    QString packagePath() const { return downloadFile(QStringLiteral("Update201.EXE")); }
+    // The folder Kelvane takes when its own cannot be written.
+    static QString cacheFolder() {
+        return QDir::toNativeSeparators(QStandardPaths::writableLocation(QStandardPaths::CacheLocation)) +
+               QDir::separator();
+    }
 
     void makeWizard(const QString& currentVersion = QStringLiteral("1.0")) {
         if (!currentVersion.isNull()) {
@@ -68,6 +80,14 @@ private:
     void passStepOne(const QByteArray& versionFile = kVersionFile) {
         mWizard->cmdNEXT_Click();
         mReader->complete(versionPath(), versionFile);
+    }
+    // A whole update of `version`, up to Setup, with a package of `size` bytes.
+    void completePackage(const QByteArray& version, int size = 10) {
+        makeWizard();
+        passStepOne("Veltrin Marlo\r\n" + version + "\r\nhttp://updates.test/soft/setup.exe\r\n");
+        mWizard->cmdNEXT_Click();
+        mReader->complete(mWizard->downloadFolder() + mWizard->updateFileName(), QByteArray(size, 'x'));
+        QCOMPARE(mWizard->cmdCANCEL->text(), QStringLiteral("Setup"));
     }
     // A forced Next after a failed check has no package to fetch: the empty
     // address is refused with a box and nothing starts.
@@ -257,15 +277,157 @@ private slots:
         QVERIFY(!mWizard->cmdNEXT->isEnabled());
     }
 
-    void programFolderMissing_checkDoesNotStart() {
-        host::SetAppPathOverride(folderFile(QStringLiteral("no-such-folder")));
+    // Where nothing can be written the check does not start, and the text
+    // names where it tried: the program folder, or, when that could not be
+    // written at start, the program folder and the cache folder.
+    void unwritableFolder_checkDoesNotStart_data() {
+        QTest::addColumn<bool>("programFolderAtStart");
+        QTest::addColumn<QString>("text");
+        QTest::newRow("program folder removed after start")
+            << true << "Kelvane cannot write in its folder {app}: No such file or directory.";
+        QTest::newRow("program folder missing, cache folder below a file")
+            << false
+            << "Kelvane cannot write in its folder {app} (No such file or directory), nor in its cache folder "
+               "{cache}: Not a directory.";
+    }
+    void unwritableFolder_checkDoesNotStart() {
+        QFETCH(bool, programFolderAtStart);
+        QFETCH(QString, text);
+        const QString program = folderFile(QStringLiteral("prog"));
+        QVERIFY(!programFolderAtStart || QDir().mkdir(program));
+        QFile plain(folderFile(QStringLiteral("plain")));
+        QVERIFY(plain.open(QIODevice::WriteOnly));
+        plain.close();
+        qputenv("XDG_CACHE_HOME", QFile::encodeName(plain.fileName() + QStringLiteral("/cache")));
+        host::SetAppPathOverride(program);
         makeWizard();
+        QVERIFY(QDir(program).removeRecursively());
         mWizard->cmdNEXT_Click();
         QVERIFY(mReader->started.isEmpty());
-        QCOMPARE(mWizard->lblPROGRESS->text(), QStringLiteral("Kelvane cannot write in its folder ") +
-                                                   mWizard->appFolder() +
-                                                   QStringLiteral(": No such file or directory. The update check "
-                                                                  "did not succeed."));
+        text.replace(QStringLiteral("{app}"), mWizard->appFolder()).replace(QStringLiteral("{cache}"), cacheFolder());
+        QCOMPARE(mWizard->lblPROGRESS->text(), text + QStringLiteral(" The update check did not succeed."));
+        QVERIFY(!QFileInfo::exists(program));
+    }
+
+    // The program folder holds the downloads whenever it can be written;
+    // otherwise (an install for every user) the user's cache folder does,
+    // made for the user alone, and the texts name the folder used.
+    void downloadFolder_isTheProgramFolderWhenWritable_data() {
+        QTest::addColumn<QString>("program"); // below the sandbox
+        QTest::addColumn<bool>("cacheUsed");
+        QTest::newRow("writable") << "prog" << false;
+        QTest::newRow("missing") << "no-such-folder" << true;
+        QTest::newRow("below a regular file") << "plain/bin" << true;
+    }
+    void downloadFolder_isTheProgramFolderWhenWritable() {
+        QFETCH(QString, program);
+        QFETCH(bool, cacheUsed);
+        QVERIFY(QDir().mkdir(folderFile(QStringLiteral("prog"))));
+        QFile plain(folderFile(QStringLiteral("plain")));
+        QVERIFY(plain.open(QIODevice::WriteOnly));
+        plain.close();
+        const QString cacheHome = mSandbox->cache.path() + QStringLiteral("/home"); // made when needed
+        qputenv("XDG_CACHE_HOME", QFile::encodeName(cacheHome));
+        host::SetAppPathOverride(folderFile(program));
+        makeWizard();
+        const QString folder = cacheUsed ? cacheFolder() : mWizard->appFolder();
+        QCOMPARE(mWizard->appFolder(), folderFile(program) + QDir::separator());
+        QCOMPARE(mWizard->downloadFolder(), folder);
+
+        passStepOne();
+        QCOMPARE(mReader->started[0].propertyName, folder + QStringLiteral("veltrin_marlo.txt"));
+        QVERIFY(QFile::exists(folder + QStringLiteral("Kelvane.lock")));
+        QCOMPARE(QFileInfo::exists(cacheHome), cacheUsed);
+        const QFile::Permissions anyone = QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner | QFile::ReadGroup |
+                                          QFile::WriteGroup | QFile::ExeGroup | QFile::ReadOther | QFile::WriteOther |
+                                          QFile::ExeOther;
+        for (const QString& made : {cacheHome, folder}) {
+            QVERIFY(!cacheUsed ||
+                    (QFile::permissions(made) & anyone) == (QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner));
+        }
+        vcUPDATECTL other(new FakeAsyncReader);
+        other.setVersionFileName(mWizard->VersionFileName());
+        other.setConfigFileURL(mWizard->ConfigFileURL());
+        other.cmdNEXT_Click();
+        QCOMPARE(other.lblPROGRESS->text(),
+                 QStringLiteral("Another copy of Kelvane is already updating in ") + folder +
+                     QStringLiteral(". Let it finish, or close it, before you start again."));
+
+        mWizard->cmdNEXT_Click();
+        QVERIFY(mWizard->lblUPDATE->text().endsWith(QStringLiteral("\r\n") + folder + QStringLiteral("Update201.EXE")));
+        mReader->complete(packagePath(), "x");
+        QCOMPARE(mWizard->downloadedFile(), folder + QStringLiteral("Update201.EXE"));
+        QVERIFY(QFileInfo(mWizard->downloadedFile()).isFile());
+    }
+
+    // Once a newer package is complete, the packages Kelvane stored for
+    // earlier versions go. A file it did not write, or that is no longer the
+    // one it wrote, stays, and so does whatever a damaged record names.
+    void olderPackages_onlyKelvanesOwnGo_data() {
+        QTest::addColumn<QString>("change");    // between the two updates
+        QTest::addColumn<QByteArray>("second"); // the second update's version
+        QTest::addColumn<QString>("file");      // below the sandbox
+        QTest::addColumn<bool>("stays");
+        QTest::newRow("its own older package") << "" << QByteArray("2.0.2") << "prog/Update201.EXE" << false;
+        QTest::newRow("the same version again") << "" << QByteArray("2.0.1") << "prog/Update201.EXE" << true;
+        QTest::newRow("not in the record") << "stranger" << QByteArray("2.0.2") << "prog/Update200.EXE" << true;
+        QTest::newRow("grown since") << "grow" << QByteArray("2.0.2") << "prog/Update201.EXE" << true;
+        QTest::newRow("touched since") << "touch" << QByteArray("2.0.2") << "prog/Update201.EXE" << true;
+        QTest::newRow("a link in its place") << "link" << QByteArray("2.0.2") << "prog/Update201.EXE" << true;
+        QTest::newRow("a line outside the folder") << "outside" << QByteArray("2.0.2") << "Update201.EXE" << true;
+        QTest::newRow("a line naming the program") << "program" << QByteArray("2.0.2") << "prog/kelvane" << true;
+        QTest::newRow("a record that cannot be read")
+            << "unreadable" << QByteArray("2.0.2") << "prog/Update201.EXE" << true;
+    }
+    void olderPackages_onlyKelvanesOwnGo() {
+        QFETCH(QString, change);
+        QFETCH(QByteArray, second);
+        QFETCH(QString, file);
+        QFETCH(bool, stays);
+        const QString program = folderFile(QStringLiteral("prog"));
+        QVERIFY(QDir().mkdir(program));
+        host::SetAppPathOverride(program);
+        completePackage("2.0.1");
+        const QString own = program + QStringLiteral("/Update201.EXE");
+        const QString record = program + QStringLiteral("/Kelvane.packages");
+        const QString path = folderFile(file);
+        QFile victim(path);
+        const QDateTime written = QFileInfo(own).lastModified();
+        if (change == QLatin1String("stranger") || change == QLatin1String("grow")) {
+            QVERIFY(victim.open(QIODevice::Append) && victim.write("!") == 1 && victim.flush());
+            // Its time put back: only the size tells.
+            QVERIFY(change != QLatin1String("grow") || victim.setFileTime(written, QFileDevice::FileModificationTime));
+        } else if (change == QLatin1String("touch")) {
+            QVERIFY(victim.open(QIODevice::Append));
+            QVERIFY(victim.setFileTime(written.addSecs(-60), QFileDevice::FileModificationTime));
+        } else if (change == QLatin1String("link")) {
+            QVERIFY(QFile::rename(own, folderFile(QStringLiteral("elsewhere.EXE"))));
+            QVERIFY(QFile::link(folderFile(QStringLiteral("elsewhere.EXE")), own));
+        } else if (change == QLatin1String("outside") || change == QLatin1String("program")) {
+            QVERIFY(QFile::copy(own, path));
+            const QFileInfo info(path);
+            const QByteArray name = change == QLatin1String("outside") ? "../Update201.EXE" : "kelvane";
+            QFile lines(record);
+            QVERIFY(lines.open(QIODevice::Append));
+            lines.write(name + '\t' + QByteArray::number(info.size()) + '\t' +
+                        QByteArray::number(info.lastModified().toMSecsSinceEpoch()) + "\t2.0.1\n");
+        } else if (change == QLatin1String("unreadable")) {
+            QVERIFY(QFile::remove(record) && QDir().mkdir(record));
+            // Logged; the update goes on.
+            QTest::ignoreMessage(QtWarningMsg, QRegularExpression(QStringLiteral("Kelvane.packages cannot be read")));
+            QTest::ignoreMessage(QtWarningMsg, QRegularExpression(QStringLiteral("Kelvane.packages cannot be saved")));
+        }
+        victim.close();
+        completePackage(second);
+        QCOMPARE(QFileInfo::exists(path) || QFileInfo(path).isSymLink(), stays);
+        QVERIFY(QFileInfo(mWizard->downloadedFile()).isFile());
+        QFile lines(record);
+        if (change != QLatin1String("unreadable")) {
+            QVERIFY(lines.open(QIODevice::ReadOnly));
+            const QList<packagerecord::Entry> entries = packagerecord::Parse(lines.readAll());
+            QCOMPARE(entries.size(), 1); // the newest package alone
+            QCOMPARE(program + QDir::separator() + entries[0].fileName, mWizard->downloadedFile());
+        }
     }
 
     // One copy at a time works on a folder: a second one's Next would

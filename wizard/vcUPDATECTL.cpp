@@ -5,6 +5,7 @@
 #include "host/MsgBox.h"
 #include "host/PropertyBag.h"
 #include "settings/modRWRegistry.h"
+#include "wizard/PackageRecord.h"
 #include "wizard/VersionFile.h"
 #include "wizard/WizardTexts.h"
 
@@ -17,6 +18,7 @@
 #include <QLockFile>
 #include <QLoggingCategory>
 #include <QPushButton>
+#include <QStandardPaths>
 #include <QTemporaryFile>
 
 #include <algorithm>
@@ -44,6 +46,38 @@ constexpr qint64 kUnreadableLockAgeMs = 10 * 1000;
 // it cannot hold): one warning line each. A read that failed has its line
 // from the reader.
 Q_LOGGING_CATEGORY(lcWizard, "kelvane.wizard", QtInfoMsg)
+
+QString WithSeparator(QString folder) {
+    if (!folder.endsWith(QDir::separator())) {
+        folder += QDir::separator();
+    }
+    return folder;
+}
+
+// Why nothing can be written in `folder`, or nothing when a file can be made
+// there. Only a real file tells: permission bits do not, for root, on a
+// read-only mount or under an access control list.
+std::optional<QString> WriteProbe(const QString& folder) {
+    QTemporaryFile probe(folder + QStringLiteral("Kelvane-XXXXXX.tmp"));
+    if (probe.open()) {
+        return std::nullopt;
+    }
+    return probe.errorString();
+}
+
+// Makes `folder` and the parents it lacks, each for its owner alone, as a
+// user's cache folders are.
+void MakePrivateFolder(const QString& folder) {
+    const QString clean = QDir::cleanPath(folder);
+    if (QFileInfo::exists(clean)) {
+        return;
+    }
+    const QString parent = QFileInfo(clean).path();
+    if (parent != clean) {
+        MakePrivateFolder(parent);
+    }
+    QDir().mkdir(clean, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+}
 } // namespace
 
 vcUPDATECTL::vcUPDATECTL(download::AsyncReader* reader, QWidget* parent)
@@ -51,10 +85,8 @@ vcUPDATECTL::vcUPDATECTL(download::AsyncReader* reader, QWidget* parent)
     buildPanel();
 
     // Start-up: the program's folder, the first step, the installed version.
-    mAppFolder = host::AppPath();
-    if (!mAppFolder.endsWith(QDir::separator())) {
-        mAppFolder += QDir::separator();
-    }
+    mAppFolder = WithSeparator(host::AppPath());
+    mDownloadFolder = chooseDownloadFolder();
     mStep = 0;
     mCurrentVersion = modRWRegistry::GetAppSetting(QStringLiteral("CurrentVersion"));
     // Part files in the folder while no copy works on it are what a crashed
@@ -113,7 +145,7 @@ void vcUPDATECTL::cmdNEXT_Click() {
             qCWarning(lcWizard, "%s", qUtf8Printable(*busy));
             showStepFailure(*busy);
         } else {
-            BeginDownload(mConfigFileURL, mAppFolder + mVersionFileName, FetchJob::Kind::VersionFile);
+            BeginDownload(mConfigFileURL, mDownloadFolder + mVersionFileName, FetchJob::Kind::VersionFile);
         }
     }
     if (mStep == 2) {
@@ -121,11 +153,11 @@ void vcUPDATECTL::cmdNEXT_Click() {
         caption.replace(QStringLiteral("$n"), QStringLiteral("\r\n") + mProductName);
         lblUPDATE->setText(caption);
         caption = lblUPDATE->text();
-        caption.replace(QStringLiteral("$f"), QStringLiteral("\r\n") + mAppFolder + mUpdateFileName);
+        caption.replace(QStringLiteral("$f"), QStringLiteral("\r\n") + mDownloadFolder + mUpdateFileName);
         lblUPDATE->setText(caption);
 
         // An old copy of this very package goes; nothing else in the folder.
-        const QString target = mAppFolder + mUpdateFileName;
+        const QString target = mDownloadFolder + mUpdateFileName;
         if (!mUpdateFileName.isEmpty() && QFileInfo(target).isFile()) {
             QFile::remove(target);
         }
@@ -329,6 +361,18 @@ void vcUPDATECTL::DownloadComplete(bool versionFile, const QString& localPath) {
     cmdCANCEL->setFocus();
     lblPROGRESSUPDATE->setText(PackageCompleteText(mLastBytesMax));
     mDownloadedFile = localPath;
+    removeOlderPackages();
+}
+
+void vcUPDATECTL::removeOlderPackages() {
+    const packagerecord::Cleanup cleanup =
+        packagerecord::PackageCompleted(mDownloadFolder, mUpdateFileName, mServerVersion);
+    for (const QString& removed : cleanup.removed) {
+        qCDebug(lcWizard, "removed the older package %s", qUtf8Printable(removed));
+    }
+    for (const QString& problem : cleanup.problems) {
+        qCWarning(lcWizard, "%s", qUtf8Printable(problem));
+    }
 }
 
 void vcUPDATECTL::ErrorMessage() {
@@ -351,7 +395,7 @@ void vcUPDATECTL::showStepFailure(const QString& text) {
 // be opened or read; the caller then treats the check as failed. Otherwise
 // the file's reading, for the caller to judge.
 std::optional<versionfile::Published> vcUPDATECTL::ReadVersionFile() {
-    const QString path = mAppFolder + mVersionFileName;
+    const QString path = mDownloadFolder + mVersionFileName;
     const std::optional<QStringList> lines = versionfile::ReadFile(path);
     if (!lines) {
         return std::nullopt;
@@ -365,11 +409,24 @@ std::optional<versionfile::Published> vcUPDATECTL::ReadVersionFile() {
     return published;
 }
 
+QString vcUPDATECTL::chooseDownloadFolder() {
+    mAppFolderUnwritable = WriteProbe(mAppFolder);
+    const QString cache = QStandardPaths::writableLocation(QStandardPaths::CacheLocation);
+    if (!mAppFolderUnwritable || cache.isEmpty()) {
+        return mAppFolder;
+    }
+    const QString folder = WithSeparator(QDir::toNativeSeparators(cache));
+    qCDebug(lcWizard, "the program folder %s cannot be written (%s): downloads go to %s",
+            qUtf8Printable(QDir::toNativeSeparators(mAppFolder)), qUtf8Printable(*mAppFolderUnwritable),
+            qUtf8Printable(folder));
+    return folder;
+}
+
 void vcUPDATECTL::removeLeftovers() {
-    QLockFile probe(mAppFolder + kFolderLockName);
+    QLockFile probe(mDownloadFolder + kFolderLockName);
     probe.setStaleLockTime(0);
     if (probe.tryLock(0)) {
-        download::RemovePartFiles(mAppFolder);
+        download::RemovePartFiles(mDownloadFolder);
     }
 }
 
@@ -395,7 +452,7 @@ bool isUnreadableAndOld(const QLockFile& lock, const QString& path) {
 // once agree through a second lock on who removes it, as QLockFile does with
 // a lock whose owner has died.
 bool vcUPDATECTL::takeOverUnreadableLock(QLockFile& lock) {
-    const QString path = mAppFolder + kFolderLockName;
+    const QString path = mDownloadFolder + kFolderLockName;
     if (lock.error() != QLockFile::LockFailedError || !isUnreadableAndOld(lock, path)) {
         return false;
     }
@@ -413,18 +470,21 @@ std::optional<QString> vcUPDATECTL::lockFolder() {
     if (mFolderLock && mFolderLock->isLocked()) {
         return std::nullopt;
     }
-    const QString path = mAppFolder + kFolderLockName;
+    if (mDownloadFolder != mAppFolder) {
+        MakePrivateFolder(mDownloadFolder);
+    }
+    const QString path = mDownloadFolder + kFolderLockName;
     mFolderLock = std::make_unique<QLockFile>(path);
     // Held for the whole run, however long the user takes: only a lock whose
     // owner has died is taken over.
     mFolderLock->setStaleLockTime(0);
     if (mFolderLock->tryLock(0) || (takeOverUnreadableLock(*mFolderLock) && mFolderLock->tryLock(0))) {
-        download::RemovePartFiles(mAppFolder);
+        download::RemovePartFiles(mDownloadFolder);
         return std::nullopt;
     }
     const QLockFile::LockError error = mFolderLock->error();
     mFolderLock.reset();
-    const QString folder = QDir::toNativeSeparators(mAppFolder);
+    const QString folder = QDir::toNativeSeparators(mDownloadFolder);
     if (error == QLockFile::LockFailedError) {
         return QStringLiteral("Another copy of Kelvane is already updating in %1. Let it finish, or close it, "
                               "before you start again.")
@@ -432,9 +492,13 @@ std::optional<QString> vcUPDATECTL::lockFolder() {
     }
     // QLockFile does not keep the system's reason; a file made and removed
     // at once in the same folder tells it.
-    QTemporaryFile probe(mAppFolder + QStringLiteral("Kelvane-XXXXXX.tmp"));
-    const QString reason = probe.open()
-                               ? QStringLiteral("the file %1 cannot be made").arg(QDir::toNativeSeparators(path))
-                               : probe.errorString();
-    return QStringLiteral("Kelvane cannot write in its folder %1: %2.").arg(folder, reason) + kCheckFailed;
+    const QString reason =
+        WriteProbe(mDownloadFolder)
+            .value_or(QStringLiteral("the file %1 cannot be made").arg(QDir::toNativeSeparators(path)));
+    if (mDownloadFolder == mAppFolder) {
+        return QStringLiteral("Kelvane cannot write in its folder %1: %2.").arg(folder, reason) + kCheckFailed;
+    }
+    return QStringLiteral("Kelvane cannot write in its folder %1 (%2), nor in its cache folder %3: %4.")
+               .arg(QDir::toNativeSeparators(mAppFolder), mAppFolderUnwritable.value_or(QString()), folder, reason) +
+           kCheckFailed;
 }

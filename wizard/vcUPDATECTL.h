@@ -40,7 +40,7 @@ public:
     QString ConfigFileURL() const { return mConfigFileURL; }
     void setConfigFileURL(const QString& pstr);
     // File name of the installed edition's version file, which the window
-    // chooses; the local copy lies in the program folder under this name.
+    // chooses; the local copy lies in the download folder under this name.
     QString VersionFileName() const { return mVersionFileName; }
     void setVersionFileName(const QString& pstr);
     // The vendor's minisign public keys (their base64 key lines), which the
@@ -63,7 +63,13 @@ public:
 
     // State, read-only, for the window and for tests.
     qint32 step() const { return mStep; }
+    // The program's own folder, ending in a separator.
     QString appFolder() const { return mAppFolder; }
+    // Where the version file's copy, Kelvane.lock, the part files and the
+    // package go, ending in a separator: the program folder when it can be
+    // written, otherwise (an install for every user) the user's own cache
+    // folder for Kelvane. Chosen at start-up.
+    QString downloadFolder() const { return mDownloadFolder; }
     QString currentVersion() const { return mCurrentVersion; }
     QString productName() const { return mProductName; }
     QString serverVersion() const { return mServerVersion; }
@@ -116,12 +122,18 @@ private:
     void ErrorMessage();
     void showStepFailure(const QString& text);
     std::optional<versionfile::Published> ReadVersionFile();
-    // Makes this copy the only one working on the program folder's
-    // downloads; returns why it cannot.
+    // The program folder, or the cache folder when the program folder
+    // cannot be written; the program folder's reason goes to
+    // mAppFolderUnwritable.
+    QString chooseDownloadFolder();
+    // Makes this copy the only one working on the download folder; returns
+    // why it cannot.
     std::optional<QString> lockFolder();
     bool takeOverUnreadableLock(QLockFile& lock);
     // Removes part files that a crashed run left, when no copy works here.
     void removeLeftovers();
+    // A package stands complete: Kelvane's own older packages go.
+    void removeOlderPackages();
 
     download::AsyncReader* mReader = nullptr;
     std::unique_ptr<QLockFile> mFolderLock;
@@ -136,6 +148,9 @@ private:
     QString mConfigFileURL;
     QString mVersionFileName;
     QString mAppFolder;
+    QString mDownloadFolder;
+    // Why the program folder cannot be written; nothing when it can.
+    std::optional<QString> mAppFolderUnwritable;
     QString mCurrentVersion;
     qint32 mStep = 0;
     QString mProductName;

@@ -23,15 +23,8 @@ mkdir -p "$work/prog"
 cp "$1" "$work/prog/"
 kelvane=$work/prog/$(basename "$1")
 
-# An X server of the test's own: it picks a free display itself and writes
-# its number once it takes connections; -noreset keeps it up between clients.
-mkfifo "$work/display"
-Xvfb -displayfd 3 -noreset -nolisten tcp -screen 0 1024x768x24 3>"$work/display" >"$work/xvfb.log" 2>&1 &
-xvfb_pid=$!
-display=
-read -r -t 60 display <"$work/display"
-[ -n "$display" ] || { echo "FAIL: no X server"; cat "$work/xvfb.log"; echo "0 passed, 1 failed"; exit 1; }
-export DISPLAY=:$display
+. "$(dirname "$0")/virtual_display.sh"
+start_display "$work" || { echo "0 passed, 1 failed"; exit 1; }
 mkdir -p "$work/config" "$work/runtime"
 chmod 700 "$work/runtime"
 export XDG_CONFIG_HOME="$work/config" XDG_RUNTIME_DIR="$work/runtime"

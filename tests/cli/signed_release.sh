@@ -260,7 +260,7 @@ judge() {
         [ ! -e "$d/prog/Update20.EXE" ] || problem "Update20.EXE was stored"
     fi
     local left
-    left=$(cd "$d/prog" && ls -A | grep -Ev '^(kelvane_signedtest|Kelvane\.lock|Update20\.EXE)$')
+    left=$(cd "$d/prog" && ls -A | grep -Ev '^(kelvane_signedtest|Kelvane\.lock|Kelvane\.packages|Update20\.EXE)$')
     [ -z "$left" ] || problem "left in the program folder: $left"
 }
 

@@ -6,8 +6,8 @@
 #include <QTemporaryDir>
 
 // What a wizard test runs in: a settings file of its own, a program folder of
-// its own (reported as the executable's folder), message boxes recorded
-// rather than shown.
+// its own (reported as the executable's folder), a cache folder of its own
+// (XDG_CACHE_HOME), message boxes recorded rather than shown.
 class Sandbox {
 public:
     Sandbox();
@@ -19,6 +19,7 @@ public:
     QString file(const QString& name) const { return folder.filePath(name); }
 
     TempConfig config;
+    TempHome cache{"XDG_CACHE_HOME"};
     QTemporaryDir folder;
     MsgBoxRecorder boxes;
 };

@@ -1,22 +1,23 @@
 #include "tests/support/TempConfig.h"
 
+#include <QDir>
 #include <QFile>
 
-TempConfig::TempConfig()
-    : mPrevious(qgetenv("XDG_CONFIG_HOME")), mHadPrevious(qEnvironmentVariableIsSet("XDG_CONFIG_HOME")) {
-    qputenv("XDG_CONFIG_HOME", QFile::encodeName(mDir.path()));
+TempHome::TempHome(const char* variable)
+    : mVariable(variable), mPrevious(qgetenv(variable)), mHadPrevious(qEnvironmentVariableIsSet(variable)) {
+    qputenv(mVariable, QFile::encodeName(mDir.path()));
 }
 
-TempConfig::~TempConfig() {
+TempHome::~TempHome() {
     if (mHadPrevious) {
-        qputenv("XDG_CONFIG_HOME", mPrevious);
+        qputenv(mVariable, mPrevious);
     } else {
-        qunsetenv("XDG_CONFIG_HOME");
+        qunsetenv(mVariable);
     }
 }
 
 QString TempConfig::settingsFile() const {
-    return mDir.filePath(QStringLiteral("Quorant.conf"));
+    return QDir(mHome.path()).filePath(QStringLiteral("Quorant.conf"));
 }
 
 void TempConfig::writeSettings(const QString& iniText) const {
