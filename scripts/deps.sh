@@ -7,7 +7,7 @@ set -euo pipefail
 
 packages=(cmake make g++ pkg-config libsodium-dev libssl-dev qt6-base-dev fonts-dejavu-core fonts-liberation2 python3 xvfb xauth xdg-utils xdotool)
 if [ "${1:-run}" = test ] || [ "${1:-run}" = fuzz ]; then
-    packages+=(curl nginx-light nginx openssl gzip tinyproxy g++-mingw-w64-x86-64 wine wine64 time minisign desktop-file-utils systemd appstream dpkg-dev lintian)
+    packages+=(curl man-db nginx-light nginx openssl gzip tinyproxy g++-mingw-w64-x86-64 wine wine64 time minisign desktop-file-utils systemd appstream dpkg-dev lintian)
 fi
 if [ "${1:-run}" = fuzz ]; then
     packages+=(clang libclang-rt-14-dev)

@@ -59,6 +59,10 @@ done
 diff <(find "$prefix" ! -type d | sort) <(sort "$work/manifest.txt") >"$work/manifest.diff" ||
     { echo "FAIL: install_manifest.txt is not the list of installed files (< unlisted, > not installed)"; cat "$work/manifest.diff"; fail=1; }
 
+# The manual page, compressed, renders without a warning (lintian's own check).
+check "the manual page has warnings" bash -c 'LC_ALL=C.UTF-8 MANROFFSEQ="" MANWIDTH=80 \
+    man --warnings -E UTF-8 -l -Tutf8 -Z "$1" >/dev/null' _ "$prefix/share/man/man1/kelvane.1.gz"
+
 # The metainfo: valid, this build's release, and the menu entry's name and icon.
 appstreamcli validate --no-net --no-color "$prefix/$metainfo" >"$work/appstream.txt" 2>&1 ||
     { echo "FAIL: the metainfo is not valid"; cat "$work/appstream.txt"; fail=1; }
@@ -126,9 +130,7 @@ dpkg-deb -f "$deb" Depends | grep -q 'libqt6widgets6' || { echo "FAIL: the packa
 dpkg-deb -c "$deb" | awk '{ print $6 }' >"$work/deb.txt"
 wanted=(usr/bin/kelvane usr/share/applications/kelvane.desktop "usr/$units_dir/kelvane-check.service"
     "usr/$units_dir/kelvane-check.timer" "usr/$metainfo" usr/share/doc/kelvane/copyright
-    usr/share/doc/kelvane/changelog.Debian.gz)
-# The manual page, when the build installs one.
-[ -e "$prefix/share/man/man1/kelvane.1" ] && wanted+=(usr/share/man/man1/kelvane.1.gz)
+    usr/share/doc/kelvane/changelog.Debian.gz usr/share/man/man1/kelvane.1.gz)
 for file in "${wanted[@]}"; do
     grep -qxF "./$file" "$work/deb.txt" || { echo "FAIL: the package lacks /$file"; fail=1; }
 done

@@ -60,10 +60,10 @@ bool showsSomething(const QString& file) {
 }
 
 QString versionPath(frmUPDATE& form) {
-    return form.vcUPDATECTL1->appFolder() + form.vcUPDATECTL1->VersionFileName();
+    return form.vcUPDATECTL1->downloadFolder() + form.vcUPDATECTL1->VersionFileName();
 }
 QString packagePath(frmUPDATE& form) {
-    return form.vcUPDATECTL1->appFolder() + QStringLiteral("Update201.EXE");
+    return form.vcUPDATECTL1->downloadFolder() + QStringLiteral("Update201.EXE");
 }
 void checkVersion(frmUPDATE& form, FakeAsyncReader& reader) {
     form.vcUPDATECTL1->cmdNEXT_Click();
@@ -280,9 +280,9 @@ int main(int argc, char* argv[]) {
         {"5d-version-unwritable", QStringLiteral("1.0"),
          [](frmUPDATE& f, FakeAsyncReader& r) {
              f.vcUPDATECTL1->cmdNEXT_Click();
-             QDir(f.vcUPDATECTL1->appFolder()).mkdir(QStringLiteral("veltrin_marlo.txt"));
+             QDir(f.vcUPDATECTL1->downloadFolder()).mkdir(QStringLiteral("veltrin_marlo.txt"));
              r.complete(versionPath(f), kVersionFile);
-             QDir(f.vcUPDATECTL1->appFolder()).rmdir(QStringLiteral("veltrin_marlo.txt"));
+             QDir(f.vcUPDATECTL1->downloadFolder()).rmdir(QStringLiteral("veltrin_marlo.txt"));
          }},
         {"6-package-downloading", QStringLiteral("1.0"), startPackage},
         {"7-package-complete-mb", QStringLiteral("1.0"),
@@ -315,15 +315,15 @@ int main(int argc, char* argv[]) {
              failed.Failure = host::Failure{host::Failure::Kind::NoSpace, {}};
              failed.Failure->detail = QStringLiteral("the folder %1 has 120000000 bytes free; the download needs "
                                                      "3000000000 bytes.")
-                                          .arg(f.vcUPDATECTL1->appFolder());
+                                          .arg(f.vcUPDATECTL1->downloadFolder());
              emit r.AsyncReadComplete(failed);
          }},
         {"10-package-unwritable", QStringLiteral("1.0"),
          [](frmUPDATE& f, FakeAsyncReader& r) {
              startPackage(f, r);
-             QDir(f.vcUPDATECTL1->appFolder()).mkdir(QStringLiteral("Update201.EXE"));
+             QDir(f.vcUPDATECTL1->downloadFolder()).mkdir(QStringLiteral("Update201.EXE"));
              r.complete(packagePath(f), QByteArray(2500000, 'x'));
-             QDir(f.vcUPDATECTL1->appFolder()).rmdir(QStringLiteral("Update201.EXE"));
+             QDir(f.vcUPDATECTL1->downloadFolder()).rmdir(QStringLiteral("Update201.EXE"));
          }},
     };
 
