@@ -43,6 +43,18 @@ chmod 666 "$prog/SAMPLE-UPDATE-RAN.txt"
 chmod 555 "$prog"
 before=$(ls -A "$prog")
 cache=$home/cache/Kelvane
+# A sanitizer build's settings reach the user's program too, with their
+# suppression files copied where that user may read them.
+sanitizer_env=()
+for var in ASAN_OPTIONS LSAN_OPTIONS UBSAN_OPTIONS; do
+    value=${!var-}
+    [ -n "$value" ] || continue
+    if [[ $value =~ suppressions=([^:]+) ]]; then
+        cp "${BASH_REMATCH[1]}" "$work/$var.supp" && chmod 644 "$work/$var.supp"
+        value=${value/"${BASH_REMATCH[1]}"/"$work/$var.supp"}
+    fi
+    sanitizer_env+=("$var=$value")
+done
 
 . "$(dirname "$0")/virtual_display.sh"
 start_display "$work" || { echo "0 passed, 1 failed"; exit 1; }
@@ -70,7 +82,7 @@ update() {
     log=$work/$1.log
     "${as_user[@]}" env -i PATH="$PATH" HOME="$home" DISPLAY="$DISPLAY" XDG_CONFIG_HOME="$home/config" \
         XDG_CACHE_HOME="$home/cache" XDG_RUNTIME_DIR="$home/runtime" KELVANE_UPDATE_SERVER="$base" \
-        QT_LOGGING_RULES="kelvane.*.debug=true" "$kelvane" 2>"$log" &
+        QT_LOGGING_RULES="kelvane.*.debug=true" "${sanitizer_env[@]}" "$kelvane" 2>"$log" &
     pid=$!
     wait_for 20 "the window" find_window &&
         click 355 && wait_for 30 "the version check" grep -q "ServerVersion set to" "$log" &&
