@@ -295,10 +295,8 @@ private slots:
         QFETCH(QString, text);
         const QString program = folderFile(QStringLiteral("prog"));
         QVERIFY(!programFolderAtStart || QDir().mkdir(program));
-        QFile plain(folderFile(QStringLiteral("plain")));
-        QVERIFY(plain.open(QIODevice::WriteOnly));
-        plain.close();
-        qputenv("XDG_CACHE_HOME", QFile::encodeName(plain.fileName() + QStringLiteral("/cache")));
+        QVERIFY(QFile(folderFile(QStringLiteral("plain"))).open(QIODevice::WriteOnly));
+        qputenv("XDG_CACHE_HOME", QFile::encodeName(folderFile(QStringLiteral("plain/cache"))));
         host::SetAppPathOverride(program);
         makeWizard();
         QVERIFY(QDir(program).removeRecursively());
@@ -323,9 +321,7 @@ private slots:
         QFETCH(QString, program);
         QFETCH(bool, cacheUsed);
         QVERIFY(QDir().mkdir(folderFile(QStringLiteral("prog"))));
-        QFile plain(folderFile(QStringLiteral("plain")));
-        QVERIFY(plain.open(QIODevice::WriteOnly));
-        plain.close();
+        QVERIFY(QFile(folderFile(QStringLiteral("plain"))).open(QIODevice::WriteOnly));
         const QString cacheHome = mSandbox->cache.path() + QStringLiteral("/home"); // made when needed
         qputenv("XDG_CACHE_HOME", QFile::encodeName(cacheHome));
         host::SetAppPathOverride(folderFile(program));
@@ -338,12 +334,11 @@ private slots:
         QCOMPARE(mReader->started[0].propertyName, folder + QStringLiteral("veltrin_marlo.txt"));
         QVERIFY(QFile::exists(folder + QStringLiteral("Kelvane.lock")));
         QCOMPARE(QFileInfo::exists(cacheHome), cacheUsed);
-        const QFile::Permissions anyone = QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner | QFile::ReadGroup |
-                                          QFile::WriteGroup | QFile::ExeGroup | QFile::ReadOther | QFile::WriteOther |
-                                          QFile::ExeOther;
         for (const QString& made : {cacheHome, folder}) {
-            QVERIFY(!cacheUsed ||
-                    (QFile::permissions(made) & anyone) == (QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner));
+            // Made for the user alone: mode 0700 (the "user" flags repeat the owner's here).
+            const QFile::Permissions mode =
+                QFile::permissions(made) & ~(QFile::ReadUser | QFile::WriteUser | QFile::ExeUser);
+            QVERIFY(!cacheUsed || mode == (QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner));
         }
         vcUPDATECTL other(new FakeAsyncReader);
         other.setVersionFileName(mWizard->VersionFileName());
