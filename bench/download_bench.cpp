@@ -165,9 +165,10 @@ int main(int argc, char** argv) {
         watch.start();
     }
     // A package has no size limit of its own in the wizard either.
-    if (const auto error =
-            reader.AsyncRead(url, output, std::numeric_limits<qint64>::max(),
-                             digest ? download::AsyncReadOption::Digest : download::AsyncReadOption::None)) {
+    download::AsyncReadOptions readOptions;
+    readOptions.digest = digest;
+    readOptions.resumable = true; // as the wizard reads a package
+    if (const auto error = reader.AsyncRead(url, output, std::numeric_limits<qint64>::max(), readOptions)) {
         err << "cannot start: " << error->Number << ' ' << error->Description << '\n';
         return 2;
     }

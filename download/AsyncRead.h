@@ -7,6 +7,7 @@
 #include <QString>
 #include <QUrl>
 
+#include <chrono>
 #include <optional>
 
 // Asynchronous reads of a URL into a local file. A read reports back through
@@ -17,7 +18,8 @@
 // The content is stored in the file named by the read's PropertyName. It is
 // streamed into a part file beside it (see PartFile.h) and replaces that file
 // only once it is whole, right before the completion that says so; a read
-// that fails, or is abandoned, leaves no part file and the target as it was.
+// that fails, or is abandoned, leaves the target as it was, and no part file
+// unless the read may be continued by a later run (AsyncReadOptions).
 namespace download {
 
 struct AsyncProperty {
@@ -34,10 +36,19 @@ struct AsyncProperty {
     // How often the transfer has been resumed after a dropped connection; a
     // progress event with a count above 0 belongs to a resumed transfer.
     int Resumes = 0;
+    // The bytes this read took over from a part that an earlier run kept;
+    // above 0, the read continues that run's download.
+    qint64 Kept = 0;
+    // Progress only: the rate over the last minute, in bytes a second, when
+    // the transfer crawls (a few times its floor or less); -1 otherwise.
+    qint64 CrawlRate = -1;
     // Completion only: why the read failed, or nothing when it succeeded. The
     // kinds a read fails with: Network (no connection, an HTTP error status, a
     // cut-off or stalled transfer, an end nothing proves, an empty body, TLS),
-    // TooLarge (more bytes than the read may hold, announced or received),
+    // TooSlow (a transfer that crawled under its floor once too often, or a
+    // read that did not end within its deadline), TooLarge (more bytes than
+    // the read may hold, announced or received, or than a body without a
+    // length may take of the disk),
     // NoSpace (the announced size does not fit in the free space of the
     // target's folder) and WriteFailed (the bytes could not be stored: a full
     // disk, the folder removed, the target in the way). The detail names the
@@ -50,9 +61,27 @@ struct AsyncProperty {
 };
 
 // What a read does besides storing the content.
-enum class AsyncReadOption {
-    None,
-    Digest, // hash the content as it is stored: AsyncProperty::Digest
+struct AsyncReadOptions {
+    // Hash the content as it is stored: AsyncProperty::Digest.
+    bool digest = false;
+    // The read may be continued by a later run: its part file has a fixed
+    // name and a record beside it (KeptPart.h), is synced to the disk in
+    // steps, and stays when the read is abandoned or fails on the way; a read
+    // of the same address and file continues it. The part goes when the read
+    // ends whole, or fails for a reason a later run cannot mend.
+    bool resumable = false;
+    // With `resumable`: what the content must be, for a caller that knows
+    // (a signed release). A kept part recorded for another release is not
+    // continued.
+    QByteArray release;
+    // The completion leaves the whole content under its part file's name,
+    // synced, for the caller to prove and then name, or remove: the target
+    // never holds content that has not been proven. AsyncProperty::File
+    // names the part file.
+    bool unproven = false;
+    // The whole read must end within this time, or fails as TooSlow; zero
+    // leaves it unbounded (the rate floor still holds).
+    std::chrono::milliseconds deadline{0};
 };
 
 // A read that could not even be started: a number and a description.
@@ -90,13 +119,13 @@ public:
 
     // Starts reading `target` into the file `propertyName`, always asking for
     // the newest copy, and returns at once. `maxBytes` caps what the read may
-    // hold; more is a failed read. With AsyncReadOption::Digest the
-    // completion carries the digest of what was stored, made while the read
-    // goes on: the bytes are read back as they are stored, from the system's
-    // file cache while it still holds them, not from the disk after the end.
+    // hold; more is a failed read. With `options.digest` the completion
+    // carries the digest of what was stored, made while the read goes on: the
+    // bytes are read back as they are stored, from the system's file cache
+    // while it still holds them, not from the disk after the end.
     // Returns an error when the read cannot be started; then no event follows.
     virtual std::optional<AsyncReadError> AsyncRead(const QString& target, const QString& propertyName, qint64 maxBytes,
-                                                    AsyncReadOption option = AsyncReadOption::None) = 0;
+                                                    const AsyncReadOptions& options = {}) = 0;
 
 signals:
     void AsyncReadProgress(const download::AsyncProperty& property);

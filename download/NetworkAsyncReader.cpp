@@ -1,6 +1,8 @@
 #include "download/NetworkAsyncReader.h"
 
 #include "download/Blake2b.h"
+#include "download/Disk.h"
+#include "download/KeptPart.h"
 #include "download/PartFile.h"
 #include "host/Log.h"
 
@@ -11,6 +13,7 @@
 #include <QNetworkProxyFactory>
 #include <QNetworkReply>
 #include <QNetworkRequest>
+#include <QPointer>
 #include <QRegularExpression>
 #include <QStorageInfo>
 #include <QThreadPool>
@@ -41,6 +44,24 @@ constexpr int kMaxRedirects = 10;
 
 // A link that dropped this often in one download is not coming back soon.
 constexpr int kMaxResumes = 3;
+
+// A transfer under this many times its floor crawls, and its progress says
+// how fast: the user sees it before it stalls.
+constexpr qint64 kCrawlFactor = 4;
+
+// A body without a length may take the disk down to this margin: 1 GiB or
+// 5% of the file system, whichever is less.
+constexpr qint64 kMarginBytes = qint64(1) << 30;
+constexpr qint64 kMarginPercent = 5;
+
+#ifndef KELVANE_MIN_TRANSFER_RATE
+#error "KELVANE_MIN_TRANSFER_RATE is the rate floor of a transfer in bytes a second; the build sets it"
+#endif
+
+qint64 steadyMs() {
+    using namespace std::chrono;
+    return duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count();
+}
 
 // A server's answer that the reader does not take: a Network failure.
 host::Failure refused(const QString& detail) {
@@ -178,26 +199,34 @@ struct NetworkAsyncReader::Read {
     QNetworkReply* reply = nullptr; // the current attempt's, while Requesting or Receiving
     QString propertyName;
     QString folder;
-    QUrl url;       // where the next attempt goes: the address the first whole answer came from
-    qint64 cap = 0; // the most the read may hold
+    QString address; // the address as asked for: what a kept part's record names
+    QUrl url;        // where the next attempt goes: the address the first whole answer came from
+    qint64 cap = 0;  // the most the read may hold
+    AsyncReadOptions options;
     std::unique_ptr<PartFile> part;
-    bool wantsDigest = false;
     std::unique_ptr<Blake2bFollower> digest; // of the bytes stored; made with the part file
+    std::unique_ptr<DurableSteps> steps;     // a resumable read's, while the server's answer can be continued
     std::shared_ptr<Ending> ending;          // while Finishing: the part file and digest, shared with the worker
     qint64 written = 0;                      // bytes stored in the part file
     qint64 total = -1;                       // the length the first whole answer announced, -1 when none
     QByteArray validator;                    // If-Range of a resume; empty: the server offered none
     int resumes = 0;
     bool restarted = false; // the read has once started over from byte 0
+    qint64 kept = 0;        // bytes taken over from a part an earlier run kept
+    bool fromKept = false;  // the next answer must continue that part
 
     // The current attempt.
     qint64 offset = 0;     // where its bytes go in the file: the range it asked for
     qint64 announced = -1; // its Content-Length, -1 while unknown
     bool chunked = false;  // it came in HTTP/1.1 chunked coding
+    qint64 received = 0;   // body bytes it brought
+    RateWatch rate{RateWatch::Policy{}};
+    qint64 crawlRate = -1; // its rate while it crawls, -1 otherwise
 
     qint64 lastProgressRead = -1;
     qint64 lastProgressMax = -1;
     int lastProgressResumes = 0;
+    qint64 lastProgressCrawl = -1;
     QElapsedTimer sinceProgress; // invalid until the first progress event
     bool progressScheduled = false;
 
@@ -210,7 +239,17 @@ struct NetworkAsyncReader::Read {
 // removes the part file, unless the reader's thread has given it the
 // target's name.
 struct NetworkAsyncReader::Ending {
+    // A read abandoned while it ends keeps its part for a later run when it
+    // may be continued; its record stands.
+    ~Ending() {
+        if (keep && part) {
+            digest.reset();
+            part->Keep();
+        }
+    }
+
     qint64 stored = 0;
+    bool keep = false; // the part stays when the read is abandoned
     std::unique_ptr<PartFile> part;
     std::unique_ptr<Blake2bFollower> digest; // goes before the part file: Windows removes no open file
     // The worker's results, read on the reader's thread once it has them.
@@ -255,10 +294,17 @@ QThreadPool& endingPool() {
 
 } // namespace
 
+RateWatch::Policy NetworkAsyncReader::DefaultRateFloor() {
+    RateWatch::Policy policy;
+    policy.floor = KELVANE_MIN_TRANSFER_RATE;
+    return policy;
+}
+
 NetworkAsyncReader::NetworkAsyncReader(QObject* parent, std::chrono::milliseconds stallLimit)
-    : AsyncReader(parent), mManager(new QNetworkAccessManager), mStallLimit(stallLimit) {
+    : AsyncReader(parent), mManager(new QNetworkAccessManager), mStallLimit(stallLimit), mTicker(new QTimer(this)) {
     // Behind a corporate proxy the updater must go where the browser goes.
     QNetworkProxyFactory::setUseSystemConfiguration(true);
+    connect(mTicker, &QTimer::timeout, this, &NetworkAsyncReader::onTick);
 }
 
 NetworkAsyncReader::~NetworkAsyncReader() {
@@ -271,6 +317,8 @@ NetworkAsyncReader::~NetworkAsyncReader() {
         if (read->phase == Read::Phase::Finishing) {
             const std::lock_guard<std::mutex> lock(read->ending->mutex);
             read->ending->reader = nullptr;
+        } else {
+            keepOrRemove(*read, keepable(*read));
         }
     }
     mReads.clear();
@@ -278,7 +326,7 @@ NetworkAsyncReader::~NetworkAsyncReader() {
 }
 
 std::optional<AsyncReadError> NetworkAsyncReader::AsyncRead(const QString& target, const QString& propertyName,
-                                                            qint64 maxBytes, AsyncReadOption option) {
+                                                            qint64 maxBytes, const AsyncReadOptions& options) {
     namespace N = AsyncReadErrorNumber;
     const ParsedTarget parsed = ParseTarget(target);
     if (parsed.error) {
@@ -293,14 +341,106 @@ std::optional<AsyncReadError> NetworkAsyncReader::AsyncRead(const QString& targe
     read->propertyName = propertyName;
     read->folder = QFileInfo(propertyName).absolutePath();
     read->url = parsed.url;
+    read->address = parsed.url.toString();
     read->cap = maxBytes;
-    if (option == AsyncReadOption::Digest) {
-        read->wantsDigest = true;
+    read->options = options;
+    read->rate = RateWatch(mRatePolicy);
+    if (options.resumable) {
+        adoptKeptPart(*read);
     }
     Read& started = *read;
-    mReads.emplace(read->id, std::move(read));
+    const quint64 id = read->id;
+    mReads.emplace(id, std::move(read));
     startAttempt(started);
+    if (started.kept > 0) {
+        // The kept bytes show at once, not only once the server answers.
+        QMetaObject::invokeMethod(
+            this,
+            [this, id] {
+                const auto it = mReads.find(id);
+                if (it != mReads.end()) {
+                    reportProgress(*it->second);
+                }
+            },
+            Qt::QueuedConnection);
+    }
+    if (options.deadline.count() > 0) {
+        QTimer::singleShot(options.deadline, this, [this, id] {
+            const auto it = mReads.find(id);
+            if (it != mReads.end() && it->second->phase != Read::Phase::Finishing) {
+                fail(*it->second, Kind::TooSlow,
+                     QStringLiteral("The file did not arrive within %1 s.")
+                         .arg(double(it->second->options.deadline.count()) / 1000));
+            }
+        });
+    }
+    if (!mTicker->isActive()) {
+        // Often enough to judge the youngest transfer soon after its exempt time.
+        const auto shortest = std::min(mRatePolicy.window, mRatePolicy.exempt);
+        mTicker->start(std::clamp<std::chrono::milliseconds::rep>(shortest.count() / 5, 10, 1000));
+    }
     return std::nullopt;
+}
+
+void NetworkAsyncReader::adoptKeptPart(Read& read) {
+    const QString path = QDir::toNativeSeparators(read.propertyName);
+    const KeptBytes kept = ExamineKeptPart(read.propertyName, read.address, read.options.release);
+    if (kept.bytes <= 0) {
+        if (!kept.discarded.isEmpty()) {
+            qCInfo(lcDownload, "%s: the part kept from an earlier run cannot be continued, %s; starting over",
+                   qUtf8Printable(path), qUtf8Printable(kept.discarded));
+            RemoveKeptPart(read.propertyName);
+        }
+        return;
+    }
+    host::Outcome error;
+    read.part = PartFile::OpenKept(KeptPartPath(read.propertyName), kept.bytes, error);
+    if (!read.part) {
+        qCInfo(lcDownload, "%s: the part kept from an earlier run cannot be opened, %s; starting over",
+               qUtf8Printable(path), qUtf8Printable(error->detail));
+        RemoveKeptPart(read.propertyName);
+        return;
+    }
+    qCInfo(lcDownload, "%s: continuing the part kept from an earlier run at byte %lld of %lld", qUtf8Printable(path),
+           static_cast<long long>(kept.bytes), static_cast<long long>(kept.record.total));
+    read.written = read.kept = kept.bytes;
+    read.total = kept.record.total;
+    read.validator = kept.record.validator;
+    read.fromKept = true;
+    ResumeRecord record = kept.record;
+    record.durable = kept.bytes;
+    record.boot = CurrentBootId();
+    read.steps =
+        std::make_unique<DurableSteps>(read.part->handle(), ResumeRecordPath(read.propertyName), record, mStepPolicy);
+    if (read.options.digest) {
+        // Made of the kept bytes first, on the digest's own thread.
+        read.digest = std::make_unique<Blake2bFollower>(read.part->fileName());
+        read.digest->stored(kept.bytes);
+    }
+}
+
+void NetworkAsyncReader::discardKept(Read& read, const QString& why) {
+    qCInfo(lcDownload, "%s: the part kept from an earlier run is discarded, %s; starting over",
+           qUtf8Printable(QDir::toNativeSeparators(read.propertyName)), qUtf8Printable(why));
+    read.fromKept = false;
+    read.kept = 0;
+}
+
+bool NetworkAsyncReader::keepable(const Read& read) const {
+    return read.options.resumable && read.steps && read.part && read.written > 0;
+}
+
+void NetworkAsyncReader::keepOrRemove(Read& read, bool keep) {
+    read.digest.reset(); // its handle goes first: Windows removes no open file
+    if (keep) {
+        read.steps->flush(read.written);
+        read.part->Keep();
+    } else if (read.steps) {
+        read.steps->stop();
+        QFile::remove(ResumeRecordPath(read.propertyName));
+    }
+    read.steps.reset();
+    read.part.reset(); // closed, and removed unless kept
 }
 
 void NetworkAsyncReader::startAttempt(Read& read) {
@@ -329,6 +469,9 @@ void NetworkAsyncReader::startAttempt(Read& read) {
     read.offset = read.written;
     read.announced = -1;
     read.chunked = false;
+    read.received = 0;
+    read.crawlRate = -1;
+    read.rate.start(steadyMs());
     if (read.resuming()) {
         // The rest of the same file, or the whole file when it has changed.
         request.setRawHeader("Range", "bytes=" + QByteArray::number(read.offset) + '-');
@@ -420,6 +563,12 @@ bool NetworkAsyncReader::acceptHeaders(Read& read) {
         return true; // no response yet
     }
     const int status = statusValue.toInt();
+    if (status == 416 && read.fromKept) {
+        // The file is no longer as long as the part says.
+        discardKept(read, httpStatusText(*reply) + QStringLiteral(" to the request for the rest"));
+        requestWholeFile(read, host::Failure{Kind::Network, httpStatusText(*reply)}, false);
+        return false;
+    }
     if (status >= 400) {
         // Refused before its body arrives: an error page is not the content.
         fail(read, Kind::Network, httpStatusText(*reply));
@@ -455,13 +604,33 @@ bool NetworkAsyncReader::acceptHeaders(Read& read) {
             return false;
         }
         read.announced = read.total - read.offset;
-        return true;
+        return roomFor(read, read.announced);
     }
     return acceptWholeFile(read);
 }
 
 NetworkAsyncReader::Answer NetworkAsyncReader::classifyAnswer(Read& read, int status) {
     QNetworkReply* reply = read.reply;
+    if (read.fromKept && status == 206) {
+        // Part of the file, which must be the rest of the kept part's.
+        host::Outcome problem = versionProblem(*reply, read.validator);
+        if (!problem) {
+            problem = continuationProblem(read);
+        }
+        if (!problem) {
+            read.fromKept = false;
+            return Answer::Rest;
+        }
+        discardKept(read, problem->detail);
+        requestWholeFile(read, *problem, false);
+        return Answer::Dropped;
+    }
+    if (read.fromKept && status == 200) {
+        // If-Range sends the whole file when it is no longer the one named.
+        discardKept(read, QStringLiteral("the file on the server changed since (it is no longer %1)")
+                              .arg(QString::fromLatin1(read.validator)));
+        return emptyPartFile(read) ? Answer::Whole : Answer::Dropped;
+    }
     if (read.resuming() && status == 206) {
         if (const host::Outcome otherVersion = versionProblem(*reply, read.validator)) {
             requestWholeFile(read, *otherVersion);
@@ -475,6 +644,7 @@ NetworkAsyncReader::Answer NetworkAsyncReader::classifyAnswer(Read& read, int st
     }
     if (read.resuming() && status == 200 && !read.restarted) {
         // The file is no longer the one whose start is stored.
+        read.restarted = true;
         return emptyPartFile(read) ? Answer::Whole : Answer::Dropped;
     }
     if (read.resuming() || status == 206) {
@@ -486,7 +656,6 @@ NetworkAsyncReader::Answer NetworkAsyncReader::classifyAnswer(Read& read, int st
 }
 
 bool NetworkAsyncReader::emptyPartFile(Read& read) {
-    read.restarted = true;
     read.offset = read.written = 0;
     if (read.digest) {
         read.digest->reset(); // before the file is cut, which it may be reading
@@ -498,11 +667,12 @@ bool NetworkAsyncReader::emptyPartFile(Read& read) {
     return true;
 }
 
-void NetworkAsyncReader::requestWholeFile(Read& read, const host::Failure& why) {
-    if (read.restarted) {
+void NetworkAsyncReader::requestWholeFile(Read& read, const host::Failure& why, bool once) {
+    if (once && read.restarted) {
         fail(read, why);
         return;
     }
+    read.restarted = read.restarted || once;
     qCDebug(lcDownload, "%s: starting over from byte 0: %s", qUtf8Printable(read.url.toDisplayString()),
             qUtf8Printable(why.detail));
     // This answer's body is only part of its file: a new request without a
@@ -525,25 +695,56 @@ bool NetworkAsyncReader::acceptWholeFile(Read& read) {
                  .arg(read.cap));
         return false;
     }
+    if (!roomFor(read, read.total)) {
+        return false;
+    }
+    // A later run can continue the part only where the server names the
+    // file's version and length and offers ranges of it.
+    const bool continuable = read.options.resumable && !read.validator.isEmpty() && read.total > 0;
+    ResumeRecord record;
+    record.url = read.address;
+    record.file = QFileInfo(read.propertyName).fileName();
+    record.validator = read.validator;
+    record.total = read.total;
+    record.boot = CurrentBootId();
+    record.release = read.options.release;
+    if (read.part) {
+        // The part was emptied for this answer: its record goes first.
+        if (read.steps && continuable) {
+            read.steps->restart(record);
+        } else if (read.steps) {
+            read.steps->stop();
+            read.steps.reset();
+            QFile::remove(ResumeRecordPath(read.propertyName));
+        }
+        return true;
+    }
+    host::Outcome error;
+    read.part = continuable ? PartFile::OpenKept(KeptPartPath(read.propertyName), 0, error)
+                            : PartFile::Create(read.folder, error);
+    if (!read.part) {
+        fail(read, *std::move(error));
+        return false;
+    }
+    if (continuable) {
+        read.steps = std::make_unique<DurableSteps>(read.part->handle(), ResumeRecordPath(read.propertyName), record,
+                                                    mStepPolicy);
+    }
+    if (read.options.digest) {
+        read.digest = std::make_unique<Blake2bFollower>(read.part->fileName());
+    }
+    return true;
+}
+
+bool NetworkAsyncReader::roomFor(Read& read, qint64 bytes) {
     const QStorageInfo storage(read.folder);
-    if (read.total > 0 && storage.isValid() && storage.bytesAvailable() >= 0 && storage.bytesAvailable() < read.total) {
+    if (bytes > 0 && storage.isValid() && storage.bytesAvailable() >= 0 && storage.bytesAvailable() < bytes) {
         fail(read, Kind::NoSpace,
              QStringLiteral("%1 needs %2 bytes and has %3 bytes free.")
                  .arg(QDir::toNativeSeparators(read.folder))
-                 .arg(read.total)
+                 .arg(bytes)
                  .arg(storage.bytesAvailable()));
         return false;
-    }
-    if (!read.part) {
-        host::Outcome error;
-        read.part = PartFile::Create(read.folder, error);
-        if (!read.part) {
-            fail(read, *std::move(error));
-            return false;
-        }
-        if (read.wantsDigest) {
-            read.digest = std::make_unique<Blake2bFollower>(read.part->fileName());
-        }
     }
     return true;
 }
@@ -571,6 +772,9 @@ bool NetworkAsyncReader::drain(Read& read) {
         if (got <= 0) {
             break;
         }
+        if (read.announced < 0 && !roomLeftAfter(read, got)) {
+            return false;
+        }
         // A short write carries no reason; the write of the rest fails and
         // tells the system's (for a full disk: "No space left on device").
         for (qint64 done = 0; done < got;) {
@@ -584,11 +788,33 @@ bool NetworkAsyncReader::drain(Read& read) {
             done += chunk;
         }
         read.written += got;
+        read.received += got;
         if (read.digest) {
             read.digest->stored(read.written);
         }
+        if (read.steps) {
+            read.steps->written(read.written);
+        }
     }
     return true;
+}
+
+bool NetworkAsyncReader::roomLeftAfter(Read& read, qint64 bytes) {
+    const disk::Space space = disk::SpaceOf(read.part->handle());
+    if (space.free < 0 || space.size <= 0) {
+        return true; // the system cannot tell; the cap still ends an endless body
+    }
+    const qint64 margin = std::min(kMarginBytes, space.size / 100 * kMarginPercent);
+    if (space.free - bytes >= margin) {
+        return true;
+    }
+    fail(read, Kind::TooLarge,
+         QStringLiteral("The server has sent %1 bytes without announcing a length; storing them would leave less "
+                        "than %2 bytes free in %3.")
+             .arg(read.written + bytes)
+             .arg(margin)
+             .arg(QDir::toNativeSeparators(read.folder)));
+    return false;
 }
 
 void NetworkAsyncReader::reportProgress(Read& read) {
@@ -597,7 +823,7 @@ void NetworkAsyncReader::reportProgress(Read& read) {
     }
     const auto bytesMax = std::max<qint64>(read.total, 0);
     if (read.written == read.lastProgressRead && bytesMax == read.lastProgressMax &&
-        read.resumes == read.lastProgressResumes) {
+        read.resumes == read.lastProgressResumes && read.crawlRate == read.lastProgressCrawl) {
         return;
     }
     emitProgress(read, bytesMax);
@@ -607,13 +833,57 @@ void NetworkAsyncReader::emitProgress(Read& read, qint64 bytesMax) {
     read.lastProgressRead = read.written;
     read.lastProgressMax = bytesMax;
     read.lastProgressResumes = read.resumes;
+    read.lastProgressCrawl = read.crawlRate;
     read.sinceProgress.start();
     AsyncProperty property;
     property.BytesRead = read.written;
     property.BytesMax = bytesMax;
     property.PropertyName = read.propertyName;
     property.Resumes = read.resumes;
+    property.Kept = read.kept;
+    property.CrawlRate = read.crawlRate;
     emit AsyncReadProgress(property); // last: a handler may destroy the reader
+}
+
+void NetworkAsyncReader::onTick() {
+    if (mReads.empty()) {
+        mTicker->stop();
+        return;
+    }
+    const qint64 now = steadyMs();
+    std::vector<quint64> ids;
+    for (const auto& [id, read] : mReads) {
+        ids.push_back(id);
+    }
+    const QPointer<NetworkAsyncReader> alive(this);
+    for (const quint64 id : ids) {
+        const auto it = mReads.find(id);
+        if (it == mReads.end()) {
+            continue;
+        }
+        Read& read = *it->second;
+        if (read.phase != Read::Phase::Requesting && read.phase != Read::Phase::Receiving) {
+            continue;
+        }
+        read.rate.add(now, read.received);
+        const qint64 rate = read.rate.early(now);
+        if (read.rate.crawls(now)) {
+            const RateWatch::Policy& policy = read.rate.policy();
+            attemptEnded(read,
+                         QStringLiteral("The transfer crawled at %1 bytes/s over the last %2 s, under the floor of %3 "
+                                        "bytes/s.")
+                             .arg(rate)
+                             .arg(std::min<qint64>(policy.window.count(), now - read.rate.startedAt()) / 1000.0)
+                             .arg(policy.floor),
+                         true, Kind::TooSlow);
+        } else {
+            read.crawlRate = rate >= 0 && rate < read.rate.policy().floor * kCrawlFactor ? rate : -1;
+            reportProgress(read);
+        }
+        if (!alive) {
+            return; // a handler destroyed the reader
+        }
+    }
 }
 
 bool NetworkAsyncReader::resumeLater(Read& read) {
@@ -685,12 +955,12 @@ QString NetworkAsyncReader::transferProblem(const Read& read, const QNetworkRepl
     return QStringLiteral("%1 (network error %2)").arg(reply.errorString()).arg(int(reply.error()));
 }
 
-void NetworkAsyncReader::attemptEnded(Read& read, const QString& problem, bool transient) {
+void NetworkAsyncReader::attemptEnded(Read& read, const QString& problem, bool transient, Kind kind) {
     qCDebug(lcDownload, "%s: attempt ended: %s", qUtf8Printable(read.url.toDisplayString()), qUtf8Printable(problem));
     if (transient && resumeLater(read)) {
         return;
     }
-    fail(read, Kind::Network, problem);
+    fail(read, kind, problem);
 }
 
 void NetworkAsyncReader::endOfBody(Read& read, const QNetworkReply& reply) {
@@ -719,9 +989,11 @@ void NetworkAsyncReader::fail(Read& failed, host::Failure failure) {
     if (!read) {
         return;
     }
-    read->digest.reset(); // its handle goes first: Windows removes no open file
-    read->part.reset();   // a failed read's part file goes before anyone hears of it
-    report(*read, std::move(failure), {});
+    // A failed read's part file goes before anyone hears of it, unless a
+    // later run may continue it: the network may come back, the disk's
+    // bytes are sound.
+    keepOrRemove(*read, keepable(*read) && (failure.kind == Kind::Network || failure.kind == Kind::TooSlow));
+    report(*read, std::move(failure), {}, QString());
 }
 
 void NetworkAsyncReader::finish(Read& read) {
@@ -729,6 +1001,11 @@ void NetworkAsyncReader::finish(Read& read) {
     read.phase = Read::Phase::Finishing;
     read.ending = std::make_shared<Ending>();
     read.ending->stored = read.written;
+    read.ending->keep = keepable(read);
+    if (read.steps) {
+        read.steps->stop(); // the part's end syncs it whole; its record goes with it
+        read.steps.reset();
+    }
     read.ending->part = std::move(read.part);
     read.ending->digest = std::move(read.digest);
     read.ending->reader = this;
@@ -771,16 +1048,26 @@ void NetworkAsyncReader::ended(quint64 id, Ending& ending) {
         return;
     }
     host::Outcome failure = ending.failure;
-    if (!failure) {
+    QString file = read->propertyName;
+    if (!failure && read->options.unproven) {
+        // The caller proves the content, then names it.
+        file = ending.part->fileName();
+        ending.part->Keep();
+    } else if (!failure) {
         // The rename happens here, as the completion is emitted: a reader
         // destroyed before then leaves the target as it was.
         failure = ending.part->Commit(read->propertyName);
     }
+    ending.keep = false;
     ending.part.reset(); // a part file that did not take the target's name goes before anyone hears of it
-    report(*read, failure, failure ? QByteArray() : ending.digestValue);
+    if (read->options.resumable) {
+        QFile::remove(ResumeRecordPath(read->propertyName)); // the download has ended
+    }
+    report(*read, failure, failure ? QByteArray() : ending.digestValue, failure ? QString() : file);
 }
 
-void NetworkAsyncReader::report(const Read& read, const host::Outcome& failure, const QByteArray& digest) {
+void NetworkAsyncReader::report(const Read& read, const host::Outcome& failure, const QByteArray& digest,
+                                const QString& file) {
     const qint64 stored = read.written;
     const QString url = read.url.toDisplayString();
     const QString path = QDir::toNativeSeparators(read.propertyName);
@@ -797,9 +1084,10 @@ void NetworkAsyncReader::report(const Read& read, const host::Outcome& failure, 
     property.BytesRead = stored;
     property.Resumes = read.resumes;
     property.Failure = failure;
+    property.Kept = read.kept;
     if (!failure) {
         property.BytesMax = stored;
-        property.File = read.propertyName;
+        property.File = file;
         property.Digest = digest;
     }
     emit AsyncReadComplete(property); // last: a handler may destroy the reader

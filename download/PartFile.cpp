@@ -1,5 +1,7 @@
 #include "download/PartFile.h"
 
+#include "download/Disk.h"
+
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
@@ -8,16 +10,6 @@
 #include <QTemporaryFile>
 
 #include <mutex>
-
-#if defined(Q_OS_WIN)
-#include <io.h>
-#include <windows.h>
-#else
-#include <cerrno>
-#include <cstdio>
-#include <cstring>
-#include <unistd.h>
-#endif
 
 namespace download {
 
@@ -69,23 +61,6 @@ host::Failure writeFailed(const QString& reason) {
     return {host::Failure::Kind::WriteFailed, reason};
 }
 
-// The bytes written must be on the disk before the name points at them: a
-// rename that reaches the disk first leaves, after a power cut, a package of
-// the right name and the wrong content.
-host::Outcome syncToDisk(QFileDevice& file) {
-#if defined(Q_OS_WIN)
-    const auto handle = reinterpret_cast<HANDLE>(_get_osfhandle(file.handle()));
-    if (handle == INVALID_HANDLE_VALUE || !FlushFileBuffers(handle)) {
-        return writeFailed(QStringLiteral("error %1").arg(GetLastError()));
-    }
-#else
-    if (::fsync(file.handle()) != 0) {
-        return writeFailed(QString::fromLocal8Bit(std::strerror(errno)));
-    }
-#endif
-    return std::nullopt;
-}
-
 std::mutex gSyncHookMutex;
 PartFile::SyncHook gSyncHook; // guarded by gSyncHookMutex
 
@@ -128,8 +103,27 @@ std::unique_ptr<PartFile> PartFile::Create(const QString& folder, host::Outcome&
     return part;
 }
 
+std::unique_ptr<PartFile> PartFile::OpenKept(const QString& path, qint64 keep, host::Outcome& failure) {
+    if (QFileInfo(path).isSymLink()) {
+        QFile::remove(path); // a link put in its place must not send the bytes elsewhere
+    }
+    std::unique_ptr<PartFile> part(new PartFile(path));
+    if (!part->open(QIODevice::ReadWrite | QIODevice::Unbuffered, ReadOwner | WriteOwner)) {
+        failure = writeFailed(part->errorString());
+        part->Keep(); // not ours to remove: it could not even be opened
+        return nullptr;
+    }
+    if (!part->resize(keep) || !part->seek(keep)) {
+        failure = writeFailed(part->errorString());
+        return nullptr;
+    }
+    return part;
+}
+
 PartFile::~PartFile() {
-    if (!mCommitted) {
+    if (mKept) {
+        close();
+    } else if (!mCommitted) {
         close();
         remove();
     }
@@ -145,7 +139,10 @@ host::Outcome PartFile::Seal() {
     if (!flush()) {
         return writeFailed(errorString());
     }
-    if (host::Outcome error = syncToDisk(*this)) {
+    // The bytes written must be on the disk before the name points at them:
+    // a rename that reaches the disk first leaves, after a power cut, a
+    // package of the right name and the wrong content.
+    if (host::Outcome error = disk::SyncFile(handle())) {
         return error;
     }
     close(); // Windows renames no open file
@@ -167,19 +164,7 @@ host::Outcome PartFile::Commit(const QString& target) {
 }
 
 host::Outcome ReplaceFile(const QString& from, const QString& to) {
-#if defined(Q_OS_WIN)
-    if (MoveFileExW(reinterpret_cast<const wchar_t*>(QDir::toNativeSeparators(from).utf16()),
-                    reinterpret_cast<const wchar_t*>(QDir::toNativeSeparators(to).utf16()),
-                    MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
-        return std::nullopt;
-    }
-    return writeFailed(QStringLiteral("error %1").arg(GetLastError()));
-#else
-    if (std::rename(QFile::encodeName(from).constData(), QFile::encodeName(to).constData()) == 0) {
-        return std::nullopt;
-    }
-    return writeFailed(QString::fromLocal8Bit(std::strerror(errno)));
-#endif
+    return disk::Replace(from, to);
 }
 
 } // namespace download

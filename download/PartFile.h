@@ -37,7 +37,18 @@ public:
     // Null when no part file can be created in `folder`; `failure` then
     // says why, with the system's reason.
     static std::unique_ptr<PartFile> Create(const QString& folder, host::Outcome& failure);
+    // The part file `path` of a download that a later run may continue (see
+    // KeptPart.h), open for writes after its first `keep` bytes; anything
+    // after them goes, and a file that is not there yet is made, for its
+    // owner alone. Null when it cannot be opened: `failure` says why.
+    static std::unique_ptr<PartFile> OpenKept(const QString& path, qint64 keep, host::Outcome& failure);
+    // Removed when the object goes, unless Commit has made it the target or
+    // Keep() was called.
     ~PartFile() override;
+
+    // Leaves the file in its place when the object goes: a later run
+    // continues it.
+    void Keep() { mKept = true; }
 
     // Makes this file `target`: seals it, unless that is done, and replaces
     // `target` with it in one step. Returns a WriteFailed failure with the
@@ -61,6 +72,7 @@ private:
     using QFile::QFile;
     bool mSealed = false;
     bool mCommitted = false;
+    bool mKept = false;
 };
 
 // Moves `from` over `to` in one step: `to` holds either its old content or

@@ -6,6 +6,8 @@ const char* KindName(Failure::Kind kind) {
     switch (kind) {
     case Failure::Kind::Network:
         return "network";
+    case Failure::Kind::TooSlow:
+        return "too slow";
     case Failure::Kind::TooLarge:
         return "too large";
     case Failure::Kind::NoSpace:

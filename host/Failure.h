@@ -13,6 +13,7 @@ namespace host {
 struct Failure {
     enum class Kind {
         Network,       // no connection, an HTTP error, a cut-off or stalled transfer, an end nothing proves
+        TooSlow,       // a transfer that crawled under its floor, or a read past its deadline
         TooLarge,      // more bytes than may be held
         NoSpace,       // the announced size does not fit in the folder's free space
         WriteFailed,   // bytes could not be stored, or a file not put in its place

@@ -1,5 +1,6 @@
 // The wizard with a scripted download service: start-up, the step machine,
 // progress and completion texts, failures at each step.
+#include "download/KeptPart.h"
 #include "host/App.h"
 #include "host/PropertyBag.h"
 #include "settings/modRWRegistry.h"
@@ -34,13 +35,13 @@ const QByteArray kVersionFile = "Veltrin Marlo\r\n2.0.1\r\nhttp://updates.test/s
 // Refuses, as the network reader does, an address that can never be fetched.
 class StrictReader : public FakeAsyncReader {
 public:
-    std::optional<download::AsyncReadError>
-    AsyncRead(const QString& target, const QString& propertyName, qint64 maxBytes,
-              download::AsyncReadOption option = download::AsyncReadOption::None) override {
+    std::optional<download::AsyncReadError> AsyncRead(const QString& target, const QString& propertyName,
+                                                      qint64 maxBytes,
+                                                      const download::AsyncReadOptions& options = {}) override {
         if (std::optional<download::AsyncReadError> error = download::ParseTarget(target).error) {
             return error;
         }
-        return FakeAsyncReader::AsyncRead(target, propertyName, maxBytes, option);
+        return FakeAsyncReader::AsyncRead(target, propertyName, maxBytes, options);
     }
 };
 } // namespace
@@ -227,6 +228,7 @@ private slots:
         QTest::addColumn<int>("failure");
         QTest::newRow("network") << int(host::Failure::Kind::Network);
         QTest::newRow("too large") << int(host::Failure::Kind::TooLarge);
+        QTest::newRow("too slow") << int(host::Failure::Kind::TooSlow);
     }
     void versionFailure_showsLongTextAndWritesNothing() {
         QFETCH(int, failure);
@@ -236,6 +238,9 @@ private slots:
         mReader->fail(versionPath(), host::Failure::Kind(failure));
         if (failure == int(host::Failure::Kind::Network)) {
             QCOMPARE(mWizard->lblPROGRESS->text(), kVersionFailureText);
+        } else if (failure == int(host::Failure::Kind::TooSlow)) {
+            // The step's text, then the reader's words on how slow it was.
+            QCOMPARE(mWizard->lblPROGRESS->text(), kVersionFailureText + QStringLiteral(" scripted failure"));
         } else {
             QVERIFY(mWizard->lblPROGRESS->text().contains(QLatin1String("larger than 1 MB")));
         }
@@ -577,6 +582,14 @@ private slots:
         QCOMPARE(mWizard->lblPROGRESSUPDATE->text(), QStringLiteral("1500.00 MB of 3000.00 MB downloaded..."));
         mReader->progress(packagePath(), 1600000000, 3000000000, 1);
         QCOMPARE(mWizard->lblPROGRESSUPDATE->text(), QStringLiteral("1600.00 MB of 3000.00 MB downloaded... resuming"));
+        // Continuing what an earlier run kept, and crawling: the text says both.
+        mReader->progress(packagePath(), 1700000000, 3000000000, 0, 1500000000, 312);
+        QCOMPARE(mWizard->lblPROGRESSUPDATE->text(),
+                 QStringLiteral("1700.00 MB of 3000.00 MB downloaded... resuming The server is sending only 312 "
+                                "bytes a second."));
+        mReader->progress(packagePath(), 1700000000, 3000000000, 0, 0, 3500);
+        QCOMPARE(mWizard->lblPROGRESSUPDATE->text(),
+                 QStringLiteral("1700.00 MB of 3000.00 MB downloaded... The server is sending only 3.50 KB a second."));
         mReader->complete(packagePath(), "x"); // the total comes from the last progress report
         QCOMPARE(mWizard->lblPROGRESSUPDATE->text(), QStringLiteral("Download 3000.00") + kCompleteMbPiece);
         QCOMPARE(mWizard->lastBytesMax(), Q_INT64_C(3000000000));
@@ -631,6 +644,44 @@ private slots:
         QVERIFY(!other.lblPROGRESS->text().startsWith(QLatin1String("Another copy of Kelvane")));
         QCOMPARE(QFile::exists(leftover), !partFile);
         QVERIFY(QFile::exists(package));
+    }
+
+    // Kelvane's kept parts are tidied when it takes the folder, and the
+    // package it fetches replaces every other package's part; another
+    // copy's part stays while that copy holds the folder.
+    void keptParts_goWhenStaleOrReplaced() {
+        const auto keep = [this](const QString& name, int daysOld) {
+            const QString target = folderFile(name);
+            for (const QString& path : {download::KeptPartPath(target), download::ResumeRecordPath(target)}) {
+                QFile file(path);
+                QVERIFY(file.open(QIODevice::WriteOnly) && file.write("x") == 1 && file.flush());
+                QVERIFY(file.setFileTime(QDateTime::currentDateTime().addDays(-daysOld), QFile::FileModificationTime));
+            }
+        };
+        const auto kept = [this](const QString& name) {
+            return QFile::exists(download::KeptPartPath(folderFile(name)));
+        };
+        {
+            vcUPDATECTL other(new FakeAsyncReader);
+            other.setVersionFileName(QStringLiteral("veltrin_marlo.txt"));
+            other.setConfigFileURL(QStringLiteral("http://updates.test/soft/veltrin_marlo.txt"));
+            other.cmdNEXT_Click(); // another copy holds the folder
+            keep(QStringLiteral("Update200.EXE"), 15);
+            keep(QStringLiteral("Update199.EXE"), 13);
+            keep(QStringLiteral("Update201.EXE"), 1);
+            makeWizard();
+            QVERIFY(kept(QStringLiteral("Update200.EXE")));
+            mWizard.reset();
+        }
+        makeWizard();
+        QVERIFY(!kept(QStringLiteral("Update200.EXE")));
+        QVERIFY(!QFile::exists(download::ResumeRecordPath(folderFile(QStringLiteral("Update200.EXE")))));
+        QVERIFY(kept(QStringLiteral("Update199.EXE")));
+        passStepOne();
+        mWizard->cmdNEXT_Click();
+        QVERIFY(!kept(QStringLiteral("Update199.EXE")));
+        QVERIFY(kept(QStringLiteral("Update201.EXE")));
+        QVERIFY(mReader->started.last().options.resumable);
     }
 
     // A signature file is read up to 4 KiB and refused unread beyond; its

@@ -56,9 +56,16 @@ FetchJob::~FetchJob() = default;
 
 std::optional<download::AsyncReadError> FetchJob::start() {
     Q_ASSERT(mPhase == Phase::Ready);
+    download::AsyncReadOptions options;
+    if (mKind == Kind::Package) {
+        // A package can be large: a later run continues what this one got.
+        options.resumable = true;
+    } else {
+        options.deadline = kVersionFileDeadline;
+    }
     if (!signedBuild()) {
         mFile.path = mTarget;
-        const std::optional<download::AsyncReadError> error = mReader->AsyncRead(mUrl, mTarget, mLimit);
+        const std::optional<download::AsyncReadError> error = mReader->AsyncRead(mUrl, mTarget, mLimit, options);
         if (!error) {
             mPhase = Phase::Reading;
         }
@@ -66,13 +73,22 @@ std::optional<download::AsyncReadError> FetchJob::start() {
     }
     // Proven files only ever stand under their names.
     const QString folder = QFileInfo(mTarget).absolutePath();
-    mFile.path = download::NewPartFilePath(folder);
     qint64 limit = mLimit;
-    if (mKind == Kind::Package && mTrust.release) {
-        limit = std::min(limit, mTrust.release->packageSize);
+    options.digest = true;
+    if (mKind == Kind::Package) {
+        // Read under the part's name until its size and digest are proven,
+        // and continued only for the same release.
+        mFile.path = mTarget;
+        options.unproven = true;
+        if (mTrust.release) {
+            limit = std::min(limit, mTrust.release->packageSize);
+            options.release = "size " + QByteArray::number(mTrust.release->packageSize) + " blake2b " +
+                              mTrust.release->packageDigest.toHex();
+        }
+    } else {
+        mFile.path = download::NewPartFilePath(folder);
     }
-    if (const std::optional<download::AsyncReadError> error =
-            mReader->AsyncRead(mUrl, mFile.path, limit, download::AsyncReadOption::Digest)) {
+    if (const std::optional<download::AsyncReadError> error = mReader->AsyncRead(mUrl, mFile.path, limit, options)) {
         return error;
     }
     mPhase = Phase::Reading;
@@ -83,8 +99,10 @@ std::optional<download::AsyncReadError> FetchJob::start() {
     QUrl signatureUrl = download::ParseTarget(mUrl).url;
     signatureUrl.setPath(signatureUrl.path() + QStringLiteral(".minisig"));
     mSignature = Read{NewPartFilePathBesides(folder, mFile.path)};
-    if (const std::optional<download::AsyncReadError> error =
-            mReader->AsyncRead(signatureUrl.toString(), mSignature->path, signing::kMaxSignatureBytes)) {
+    download::AsyncReadOptions signatureOptions;
+    signatureOptions.deadline = kVersionFileDeadline;
+    if (const std::optional<download::AsyncReadError> error = mReader->AsyncRead(
+            signatureUrl.toString(), mSignature->path, signing::kMaxSignatureBytes, signatureOptions)) {
         // The file's read runs: the result comes later, as it always does.
         mSignature->done = true;
         const QString detail = QStringLiteral("its signature cannot be downloaded: ") + error->Description;
@@ -102,7 +120,7 @@ void FetchJob::onProgress(const download::AsyncProperty& property) {
     if (bytesMax == 0 && mKind == Kind::Package && signedBuild() && mTrust.release) {
         bytesMax = mTrust.release->packageSize; // the signed size, where the server announces none
     }
-    emit progress(property.BytesRead, bytesMax, property.Resumes);
+    emit progress(property.BytesRead, bytesMax, property.Resumes > 0 || property.Kept > 0, property.CrawlRate);
 }
 
 void FetchJob::onComplete(const download::AsyncProperty& property) {
@@ -126,6 +144,7 @@ void FetchJob::onComplete(const download::AsyncProperty& property) {
     if (file) {
         mStoredSize = property.BytesMax;
         mDigest = property.Digest;
+        mStored = property.File;
     } else {
         QFile stored(mSignature->path);
         const bool opened = stored.open(QIODevice::ReadOnly);
@@ -173,7 +192,7 @@ void FetchJob::verify() {
     }
     Result proven = mKind == Kind::VersionFile ? verifyVersionFile() : verifyPackage();
     if (!proven.failure) {
-        if (const host::Outcome error = download::ReplaceFile(mFile.path, mTarget)) {
+        if (const host::Outcome error = download::ReplaceFile(mStored, mTarget)) {
             proven = Refused(*error);
         }
     }
@@ -181,7 +200,7 @@ void FetchJob::verify() {
 }
 
 FetchJob::Result FetchJob::verifyVersionFile() {
-    const signing::Verified verified = signing::Check(mTrust.keys, mSignatureBytes, mFile.path, mDigest);
+    const signing::Verified verified = signing::Check(mTrust.keys, mSignatureBytes, mStored, mDigest);
     if (verified.failure) {
         return Refused(*verified.failure);
     }
@@ -196,7 +215,7 @@ FetchJob::Result FetchJob::verifyVersionFile() {
                            .arg(Quoted(release.file), Quoted(mTrust.versionFileName.toUtf8())));
     }
     // Byte for byte, whatever the code page the lines are later read in.
-    QFile file(mFile.path);
+    QFile file(mStored);
     if (!file.open(QIODevice::ReadOnly)) {
         return Refused(FailureKind::WriteFailed, file.errorString());
     }
@@ -258,8 +277,8 @@ void FetchJob::finish(Result outcome) {
     mPhase = Phase::Finished;
     // A file that was not proven never stays: it only ever stood under a part
     // file's name.
-    if (signedBuild() && outcome.failure && mFile.done) {
-        QFile::remove(mFile.path);
+    if (signedBuild() && outcome.failure && !mStored.isEmpty()) {
+        QFile::remove(mStored);
     }
     emit result(outcome);
 }

@@ -7,6 +7,7 @@
 #include <QString>
 #include <QStringList>
 
+#include <chrono>
 #include <optional>
 
 // What a build trusts when it fetches, and what it already knows.
@@ -31,11 +32,17 @@ struct FetchTrust {
 // digest that signature named; an unsigned build fetches the file alone.
 //
 // Files are stored under a part file's name until they are proven, then take
-// their name; the job's own files that were not proven go when it ends. The
-// reader is shared: the job listens to the reads it started and to no other.
+// their name; the job's own files that were not proven go when it ends. A
+// package's part may be continued by a later run: in a signed build only for
+// the same signed release. The reader is shared: the job listens to the
+// reads it started and to no other.
 class FetchJob : public QObject {
     Q_OBJECT
 public:
+    // The version file and its signature must arrive whole within this time;
+    // a package has no such bound, only the reader's floor on its rate.
+    static constexpr std::chrono::milliseconds kVersionFileDeadline = std::chrono::minutes(2);
+
     enum class Kind { VersionFile, Package };
     enum class Phase {
         Ready,     // made, not started
@@ -77,8 +84,10 @@ public:
 
 signals:
     // The file's progress, never its signature's. `bytesMax` is 0 while the
-    // size is unknown.
-    void progress(qint64 bytesRead, qint64 bytesMax, int resumes);
+    // size is unknown. `resuming`: the transfer goes on after a dropped
+    // connection, or continues a part an earlier run kept. `crawlRate`: the
+    // rate in bytes a second while the transfer crawls, -1 otherwise.
+    void progress(qint64 bytesRead, qint64 bytesMax, bool resuming, qint64 crawlRate);
     void result(const FetchJob::Result& result);
 
 private:
@@ -109,6 +118,7 @@ private:
     Read mFile;
     std::optional<Read> mSignature; // signed version files only
     qint64 mStoredSize = 0;
+    QString mStored;            // where the file's content lies once read
     QByteArray mDigest;         // BLAKE2b-512 of the stored file, made as it arrived
     QByteArray mSignatureBytes; // the signature file's content
 };

@@ -17,15 +17,28 @@ QString FormatSize(qint64 bytes, qint64 bytesMax) {
     return text;
 }
 
-QString VersionProgressText(qint64 bytesRead, qint64 bytesMax) {
+namespace {
+// " The server is sending only 312 bytes a second.", or nothing.
+QString CrawlText(qint64 crawlRate) {
+    if (crawlRate < 0) {
+        return QString();
+    }
+    const QString rate = crawlRate < 1000 ? QString::number(crawlRate) + QStringLiteral(" bytes")
+                                          : FormatSize(crawlRate, 0) + QStringLiteral(" KB");
+    return QStringLiteral(" The server is sending only %1 a second.").arg(rate);
+}
+} // namespace
+
+QString VersionProgressText(qint64 bytesRead, qint64 bytesMax, qint64 crawlRate) {
     return QString::number(bytesRead) + QStringLiteral(" bytes of ") + QString::number(bytesMax) +
-           QStringLiteral(" bytes of configuration retreived.");
+           QStringLiteral(" bytes of configuration retreived.") + CrawlText(crawlRate);
 }
 
-QString PackageProgressText(qint64 bytesRead, qint64 bytesMax, bool resuming) {
+QString PackageProgressText(qint64 bytesRead, qint64 bytesMax, bool resuming, qint64 crawlRate) {
     const QString unit = UsesMegabytes(bytesMax) ? QStringLiteral(" MB") : QStringLiteral(" KB");
     return FormatSize(bytesRead, bytesMax) + unit + QStringLiteral(" of ") + FormatSize(bytesMax, bytesMax) + unit +
-           QStringLiteral(" downloaded...") + (resuming ? QStringLiteral(" resuming") : QString());
+           QStringLiteral(" downloaded...") + (resuming ? QStringLiteral(" resuming") : QString()) +
+           CrawlText(crawlRate);
 }
 
 QString PackageCompleteText(qint64 lastBytesMax) {

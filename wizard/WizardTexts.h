@@ -40,9 +40,12 @@ bool UsesMegabytes(qint64 bytesMax);
 // the decimal separator of the user's locale.
 QString FormatSize(qint64 bytes, qint64 bytesMax);
 
-QString VersionProgressText(qint64 bytesRead, qint64 bytesMax);
-// `resuming`: the transfer goes on after a dropped connection, and says so.
-QString PackageProgressText(qint64 bytesRead, qint64 bytesMax, bool resuming = false);
+// `crawlRate`: while the transfer crawls, its rate in bytes a second, which
+// the text names; -1 otherwise.
+QString VersionProgressText(qint64 bytesRead, qint64 bytesMax, qint64 crawlRate = -1);
+// `resuming`: the transfer goes on after a dropped connection, or continues
+// what an earlier run kept, and says so.
+QString PackageProgressText(qint64 bytesRead, qint64 bytesMax, bool resuming = false, qint64 crawlRate = -1);
 QString PackageCompleteText(qint64 lastBytesMax);
 QString VersionText(const QString& currentVersion, const QString& serverVersion);
 

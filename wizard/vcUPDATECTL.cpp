@@ -1,5 +1,6 @@
 #include "wizard/vcUPDATECTL.h"
 
+#include "download/KeptPart.h"
 #include "download/PartFile.h"
 #include "host/App.h"
 #include "host/MsgBox.h"
@@ -37,6 +38,8 @@ const QString kSignedTimeSetting = QStringLiteral("ServerSignedTime");
 // A lock file that holds no owner is what a power cut between making and
 // filling it leaves; one this old has no owner coming back.
 constexpr qint64 kUnreadableLockAgeMs = 10 * 1000;
+// A package's part that nobody continued for this long is given up.
+constexpr int kKeptPartDays = 14;
 
 #ifndef KELVANE_MAX_PACKAGE_BYTES
 #error "KELVANE_MAX_PACKAGE_BYTES caps the size of a package; the build sets it"
@@ -157,10 +160,12 @@ void vcUPDATECTL::cmdNEXT_Click() {
         lblUPDATE->setText(caption);
 
         // An old copy of this very package goes; nothing else in the folder.
+        // Only this package's part is kept for a later run.
         const QString target = mDownloadFolder + mUpdateFileName;
         if (!mUpdateFileName.isEmpty() && QFileInfo(target).isFile()) {
             QFile::remove(target);
         }
+        tidyKeptParts(mUpdateFileName);
         BeginDownload(mUpdateURL, target, FetchJob::Kind::Package);
     }
 }
@@ -209,19 +214,20 @@ qint64 vcUPDATECTL::newestSignedAt() const {
     return ok ? value : 0;
 }
 
-void vcUPDATECTL::onFetchProgress(qint64 bytesRead, qint64 bytesMax, int resumes) {
+void vcUPDATECTL::onFetchProgress(qint64 bytesRead, qint64 bytesMax, bool resuming, qint64 crawlRate) {
     if (bytesMax == 0) {
         return;
     }
-    DownloadProgress(bytesRead, bytesMax, mJob->kind() == FetchJob::Kind::VersionFile, resumes > 0);
+    DownloadProgress(bytesRead, bytesMax, mJob->kind() == FetchJob::Kind::VersionFile, resuming, crawlRate);
 }
 
-void vcUPDATECTL::DownloadProgress(qint64 bytesRead, qint64 bytesMax, bool versionFile, bool resuming) {
+void vcUPDATECTL::DownloadProgress(qint64 bytesRead, qint64 bytesMax, bool versionFile, bool resuming,
+                                   qint64 crawlRate) {
     if (versionFile) {
-        lblPROGRESS->setText(VersionProgressText(bytesRead, bytesMax));
+        lblPROGRESS->setText(VersionProgressText(bytesRead, bytesMax, crawlRate));
         return;
     }
-    lblPROGRESSUPDATE->setText(PackageProgressText(bytesRead, bytesMax, resuming));
+    lblPROGRESSUPDATE->setText(PackageProgressText(bytesRead, bytesMax, resuming, crawlRate));
     mLastBytesMax = bytesMax;
 }
 
@@ -242,6 +248,7 @@ void vcUPDATECTL::onFetchResult(const FetchJob::Result& result) {
     const host::Failure& failure = *result.failure;
     switch (failure.kind) {
     case Kind::Network:
+    case Kind::TooSlow:
     case Kind::TooLarge:
     case Kind::NoSpace:
     case Kind::WriteFailed:
@@ -296,6 +303,10 @@ void vcUPDATECTL::showReadFailure(bool versionFile, const QString& localPath, co
     const QString& detail = failure.detail;
     const QString path = QDir::toNativeSeparators(localPath);
     switch (failure.kind) {
+    case Kind::TooSlow:
+        // The step's own text, then how slow it was.
+        showStepFailure((mStep == 1 ? kVersionFailureText : kPackageFailureText) + QLatin1Char(' ') + detail);
+        return;
     case Kind::TooLarge:
         showStepFailure(versionFile
                             ? QStringLiteral("The version file on the server is larger than 1 MB and was not read. "
@@ -427,6 +438,13 @@ void vcUPDATECTL::removeLeftovers() {
     probe.setStaleLockTime(0);
     if (probe.tryLock(0)) {
         download::RemovePartFiles(mDownloadFolder);
+        tidyKeptParts();
+    }
+}
+
+void vcUPDATECTL::tidyKeptParts(const QString& keepOnly) {
+    for (const QString& line : download::TidyKeptParts(mDownloadFolder, keepOnly, kKeptPartDays)) {
+        qCInfo(lcWizard, "%s", qUtf8Printable(line));
     }
 }
 
@@ -480,6 +498,7 @@ std::optional<QString> vcUPDATECTL::lockFolder() {
     mFolderLock->setStaleLockTime(0);
     if (mFolderLock->tryLock(0) || (takeOverUnreadableLock(*mFolderLock) && mFolderLock->tryLock(0))) {
         download::RemovePartFiles(mDownloadFolder);
+        tidyKeptParts();
         return std::nullopt;
     }
     const QLockFile::LockError error = mFolderLock->error();

@@ -109,13 +109,14 @@ private:
     // Starts the step's fetch: plain, or with its proof when the build
     // carries keys.
     void BeginDownload(const QString& url, const QString& localPath, FetchJob::Kind kind);
-    void onFetchProgress(qint64 bytesRead, qint64 bytesMax, int resumes);
+    void onFetchProgress(qint64 bytesRead, qint64 bytesMax, bool resuming, qint64 crawlRate);
     void onFetchResult(const FetchJob::Result& result);
     // The step's text for a read that failed.
     void showReadFailure(bool versionFile, const QString& localPath, const host::Failure& failure);
     // The step's text for a file that was refused although it arrived.
     void showRefusal(bool versionFile, const FetchJob::Result& result);
-    void DownloadProgress(qint64 bytesRead, qint64 bytesMax, bool versionFile, bool resuming = false);
+    void DownloadProgress(qint64 bytesRead, qint64 bytesMax, bool versionFile, bool resuming = false,
+                          qint64 crawlRate = -1);
     void DownloadComplete(bool versionFile, const QString& localPath);
     // The signing time of the newest version file accepted before.
     qint64 newestSignedAt() const;
@@ -132,6 +133,11 @@ private:
     bool takeOverUnreadableLock(QLockFile& lock);
     // Removes part files that a crashed run left, when no copy works here.
     void removeLeftovers();
+    // Removes the kept parts that no later download continues: those older
+    // than 14 days and those left incomplete, and, when `keepOnly` names the
+    // package being fetched, every other package's. Only while this copy
+    // holds the folder, or nobody does.
+    void tidyKeptParts(const QString& keepOnly = QString());
     // A package stands complete: Kelvane's own older packages go.
     void removeOlderPackages();
 

@@ -13,23 +13,25 @@ public:
         QString target;
         QString propertyName;
         qint64 maxBytes = 0;
-        download::AsyncReadOption option = download::AsyncReadOption::None;
+        download::AsyncReadOptions options;
     };
 
     using download::AsyncReader::AsyncReader;
 
-    std::optional<download::AsyncReadError>
-    AsyncRead(const QString& target, const QString& propertyName, qint64 maxBytes,
-              download::AsyncReadOption option = download::AsyncReadOption::None) override;
+    std::optional<download::AsyncReadError> AsyncRead(const QString& target, const QString& propertyName,
+                                                      qint64 maxBytes,
+                                                      const download::AsyncReadOptions& options = {}) override;
 
     // The next AsyncRead refuses to start with this error (once).
     std::optional<download::AsyncReadError> refuseNext;
     QList<Started> started;
 
-    void progress(const QString& propertyName, qint64 bytesRead, qint64 bytesMax, int resumes = 0);
+    void progress(const QString& propertyName, qint64 bytesRead, qint64 bytesMax, int resumes = 0, qint64 kept = 0,
+                  qint64 crawlRate = -1);
     // A successful read of `content`: the file `propertyName` gets it, as the
     // real reader stores it (BytesMax = its size), with the content's digest
-    // when the read asked for one. Where it cannot be stored,
+    // when the read asked for one, under its part's name when the read
+    // leaves the content to be proven. Where it cannot be stored,
     // a WriteFailed completion with the system's reason, as the real one.
     void complete(const QString& propertyName, const QByteArray& content);
     // A failed read (BytesMax 0).
