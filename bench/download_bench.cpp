@@ -35,11 +35,12 @@
 
 namespace {
 
-// Part files the reader left in `folder`; a finished read must leave none.
+// Part files and kept parts' records the reader left in `folder`; a
+// finished read must leave none.
 int partFilesIn(const QString& folder) {
     int count = 0;
     for (const QString& name : QDir(folder).entryList(QDir::Files | QDir::Hidden)) {
-        count += download::IsPartFileName(name) ? 1 : 0;
+        count += download::IsPartFileName(name) || name.startsWith(QLatin1String(".Kelvane-")) ? 1 : 0;
     }
     return count;
 }
