@@ -869,13 +869,18 @@ void NetworkAsyncReader::onTick() {
         const qint64 rate = read.rate.early(now);
         if (read.rate.crawls(now)) {
             const RateWatch::Policy& policy = read.rate.policy();
-            attemptEnded(read,
-                         QStringLiteral("The transfer crawled at %1 bytes/s over the last %2 s, under the floor of %3 "
-                                        "bytes/s.")
-                             .arg(rate)
-                             .arg(std::min<qint64>(policy.window.count(), now - read.rate.startedAt()) / 1000.0)
-                             .arg(policy.floor),
-                         true, Kind::TooSlow);
+            const double seconds = double(std::min<qint64>(policy.window.count(), now - read.rate.startedAt())) / 1000;
+            // A server that keeps its answer back is as slow as one that
+            // sends its body a byte at a time.
+            const QString problem =
+                read.phase == Read::Phase::Requesting
+                    ? QStringLiteral("The server had not answered after %1 s.").arg(seconds)
+                    : QStringLiteral("The transfer crawled at %1 bytes/s over the last %2 s, under the floor of %3 "
+                                     "bytes/s.")
+                          .arg(rate)
+                          .arg(seconds)
+                          .arg(policy.floor);
+            attemptEnded(read, problem, true, Kind::TooSlow);
         } else {
             read.crawlRate = rate >= 0 && rate < read.rate.policy().floor * kCrawlFactor ? rate : -1;
             reportProgress(read);
