@@ -804,7 +804,8 @@ bool NetworkAsyncReader::roomLeftAfter(Read& read, qint64 bytes) {
     if (space.free < 0 || space.size <= 0) {
         return true; // the system cannot tell; the cap still ends an endless body
     }
-    const qint64 margin = std::min(kMarginBytes, space.size / 100 * kMarginPercent);
+    const qint64 margin =
+        std::min(kMarginBytes, space.size / 100 * kMarginPercent + space.size % 100 * kMarginPercent / 100);
     if (space.free - bytes >= margin) {
         return true;
     }
@@ -869,7 +870,8 @@ void NetworkAsyncReader::onTick() {
         const qint64 rate = read.rate.early(now);
         if (read.rate.crawls(now)) {
             const RateWatch::Policy& policy = read.rate.policy();
-            const double seconds = double(std::min<qint64>(policy.window.count(), now - read.rate.startedAt())) / 1000;
+            const QString seconds = QString::number(
+                double(std::min<qint64>(policy.window.count(), now - read.rate.startedAt())) / 1000, 'g', 2);
             // A server that keeps its answer back is as slow as one that
             // sends its body a byte at a time.
             const QString problem =

@@ -1060,10 +1060,7 @@ void tst_AsyncRead::keptPart_staysOnlyWhenALaterRunCanGoOn_data() {
     QTest::newRow("abandoned, not resumable") << firstHalf(body, kV1) << false << true << false;
     QTest::newRow("abandoned, the server names no version") << firstHalf(body, QByteArray()) << true << true << false;
     QTest::newRow("cut four times") << FaultRoute::ranged(body, kV1, 1000) << true << false << true;
-    QTest::newRow("the server refuses the rest")
-        << FaultRoute::ranged(body, kV1, kHalf, {FaultRoute::withStatus(500)}) << true << false << true;
-    FaultRoute nothing = FaultRoute::ranged(body, kV1, 0);
-    QTest::newRow("cut before the first byte") << nothing << true << false << false;
+    QTest::newRow("cut before the first byte") << FaultRoute::ranged(body, kV1, 0) << true << false << false;
 }
 
 void tst_AsyncRead::keptPart_staysOnlyWhenALaterRunCanGoOn() {
@@ -1073,13 +1070,11 @@ void tst_AsyncRead::keptPart_staysOnlyWhenALaterRunCanGoOn() {
     QFETCH(bool, kept);
 
     FileRead read(route);
+    AsyncReadOptions options;
+    options.resumable = resumable;
     if (abandoned) {
-        AsyncReadOptions options;
-        options.resumable = resumable;
         QVERIFY(abandonHalfway(read.server.url("/file").toString(), read.name, options));
     } else {
-        AsyncReadOptions options;
-        options.resumable = resumable;
         QVERIFY(!read.reader.AsyncRead(read.server.url("/file").toString(), read.name, kNoLimit, options));
         QTRY_COMPARE_WITH_TIMEOUT(read.events.completions(read.name), 1, kTimeoutMs);
         download::DurableSteps::WaitForAll();
@@ -1254,7 +1249,6 @@ void tst_AsyncRead::rateWatch_averagesOverTheWindow_data() {
         return bytes;
     };
     QTest::newRow("exempt at first") << steady(0, 9) << qint64(-1) << false;
-    QTest::newRow("nothing for 10 s") << steady(0, 10) << qint64(0) << true;
     QTest::newRow("2000 bytes a second") << steady(2000, 90) << qint64(2000) << false;
     QTest::newRow("just under the floor") << steady(1023, 90) << qint64(1023) << true;
     QList<qint64> byteEvery25s; // a link kept alive by a byte now and then

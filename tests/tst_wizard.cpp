@@ -585,7 +585,7 @@ private slots:
         // Continuing what an earlier run kept, and crawling: the text says both.
         mReader->progress(packagePath(), 1700000000, 3000000000, 0, 1500000000, 312);
         QCOMPARE(mWizard->lblPROGRESSUPDATE->text(),
-                 QStringLiteral("1700.00 MB of 3000.00 MB downloaded... resuming The server is sending only 312 "
+                 QStringLiteral("1700.00 MB of 3000.00 MB downloaded... resuming. The server is sending only 312 "
                                 "bytes a second."));
         mReader->progress(packagePath(), 1700000000, 3000000000, 0, 0, 3500);
         QCOMPARE(mWizard->lblPROGRESSUPDATE->text(),
@@ -602,6 +602,13 @@ private slots:
                  QStringLiteral("Not enough free space for ") + packagePath() + QStringLiteral(": scripted failure"));
         QCOMPARE(mWizard->cmdCANCEL->text(), QStringLiteral("&Cancel"));
         QCOMPARE(mWizard->downloadedFile(), QString());
+
+        makeWizard();
+        passStepOne();
+        mWizard->cmdNEXT_Click();
+        mReader->fail(packagePath(), host::Failure::Kind::TooLarge);
+        QCOMPARE(mWizard->lblPROGRESSUPDATE->text(),
+                 QStringLiteral("The update package is too large to download. scripted failure"));
     }
 
     // A part file nobody works on is what a crashed run left; one that a

@@ -23,6 +23,9 @@ QString CrawlText(qint64 crawlRate) {
     if (crawlRate < 0) {
         return QString();
     }
+    if (crawlRate == 0) {
+        return QStringLiteral(" The server is sending less than 1 byte a second.");
+    }
     const QString rate = crawlRate < 1000 ? QString::number(crawlRate) + QStringLiteral(" bytes")
                                           : FormatSize(crawlRate, 0) + QStringLiteral(" KB");
     return QStringLiteral(" The server is sending only %1 a second.").arg(rate);
@@ -38,7 +41,7 @@ QString PackageProgressText(qint64 bytesRead, qint64 bytesMax, bool resuming, qi
     const QString unit = UsesMegabytes(bytesMax) ? QStringLiteral(" MB") : QStringLiteral(" KB");
     return FormatSize(bytesRead, bytesMax) + unit + QStringLiteral(" of ") + FormatSize(bytesMax, bytesMax) + unit +
            QStringLiteral(" downloaded...") + (resuming ? QStringLiteral(" resuming") : QString()) +
-           CrawlText(crawlRate);
+           (resuming && crawlRate >= 0 ? QStringLiteral(".") : QString()) + CrawlText(crawlRate);
 }
 
 QString PackageCompleteText(qint64 lastBytesMax) {

@@ -311,7 +311,7 @@ void vcUPDATECTL::showReadFailure(bool versionFile, const QString& localPath, co
         showStepFailure(versionFile
                             ? QStringLiteral("The version file on the server is larger than 1 MB and was not read. "
                                              "The update check did not succeed.")
-                            : QStringLiteral("The update package is too large to download."));
+                            : QStringLiteral("The update package is too large to download. ") + detail);
         return;
     case Kind::NoSpace:
         showStepFailure(QStringLiteral("Not enough free space for ") + path + QStringLiteral(": ") + detail +
