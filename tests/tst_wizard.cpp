@@ -654,8 +654,9 @@ private slots:
     }
 
     // Kelvane's kept parts are tidied when it takes the folder, and the
-    // package it fetches replaces every other package's part; another
-    // copy's part stays while that copy holds the folder.
+    // published release's package replaces every other package's part once
+    // the check has read it; another copy's part stays while that copy
+    // holds the folder.
     void keptParts_goWhenStaleOrReplaced() {
         const auto keep = [this](const QString& name, int daysOld) {
             const QString target = folderFile(name);
@@ -684,10 +685,10 @@ private slots:
         QVERIFY(!kept(QStringLiteral("Update200.EXE")));
         QVERIFY(!QFile::exists(download::ResumeRecordPath(folderFile(QStringLiteral("Update200.EXE")))));
         QVERIFY(kept(QStringLiteral("Update199.EXE")));
-        passStepOne();
-        mWizard->cmdNEXT_Click();
+        passStepOne(); // 2.0.1 is published
         QVERIFY(!kept(QStringLiteral("Update199.EXE")));
         QVERIFY(kept(QStringLiteral("Update201.EXE")));
+        mWizard->cmdNEXT_Click();
         QVERIFY(mReader->started.last().options.resumable);
     }
 

@@ -160,12 +160,10 @@ void vcUPDATECTL::cmdNEXT_Click() {
         lblUPDATE->setText(caption);
 
         // An old copy of this very package goes; nothing else in the folder.
-        // Only this package's part is kept for a later run.
         const QString target = mDownloadFolder + mUpdateFileName;
         if (!mUpdateFileName.isEmpty() && QFileInfo(target).isFile()) {
             QFile::remove(target);
         }
-        tidyKeptParts(mUpdateFileName);
         BeginDownload(mUpdateURL, target, FetchJob::Kind::Package);
     }
 }
@@ -358,6 +356,8 @@ void vcUPDATECTL::DownloadComplete(bool versionFile, const QString& localPath) {
             mServerVersionRecorded =
                 modRWRegistry::SaveAppSetting(kSignedTimeSetting, QString::number(signedAt)) && mServerVersionRecorded;
         }
+        // Only the published release's package may be continued later.
+        tidyKeptParts(mUpdateFileName);
         lblVERSION->setText(VersionText(mCurrentVersion, mServerVersion));
         if (mServerVersion == mCurrentVersion) {
             lblYES->setText(kNoNewVersionText);

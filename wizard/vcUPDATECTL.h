@@ -135,8 +135,8 @@ private:
     void removeLeftovers();
     // Removes the kept parts that no later download continues: those older
     // than 14 days and those left incomplete, and, when `keepOnly` names the
-    // package being fetched, every other package's. Only while this copy
-    // holds the folder, or nobody does.
+    // published release's package, every other package's. Only while this
+    // copy holds the folder, or nobody does.
     void tidyKeptParts(const QString& keepOnly = QString());
     // A package stands complete: Kelvane's own older packages go.
     void removeOlderPackages();
