@@ -4,6 +4,7 @@
 #include "host/App.h"
 #include "host/Log.h"
 #include "host/MsgBox.h"
+#include "host/gui/MsgBoxDialog.h"
 
 #include <QApplication>
 
@@ -36,6 +37,7 @@ int main(int argc, char* argv[]) {
     QApplication app(argc, argv);
     QApplication::setApplicationName(QStringLiteral("Kelvane"));
     QApplication::setQuitOnLastWindowClosed(false);
+    host::gui::UseMessageBoxDialogs();
 
     frmUPDATE window(new download::NetworkAsyncReader);
     QObject::connect(&window, &frmUPDATE::Unloaded, &app, &QCoreApplication::quit, Qt::QueuedConnection);

@@ -36,11 +36,14 @@ wineserver=$(dirname "$wine")/wineserver
 mkdir -p "$work" || exit 1
 # Without -static the programs need mingw's runtime libraries beside them,
 # and Wine ends them with code 53 and no message.
-flags=(-static -std=c++17 -O1 -Wall -Wextra -I"$src")
+# Headers are included as "folder/File.h"; the host layer's core lies in
+# host/core, as the build's include folders have it.
+mkdir -p "$work/include" && ln -sfn "$src/host/core" "$work/include/host" || exit 1
+flags=(-static -std=c++17 -O1 -Wall -Wextra -I"$work/include" -I"$src")
 "$cxx" "${flags[@]}" "$src/tests/windows/marker_helper.cpp" -o "$work/kelvane_marker_helper.exe" || exit 1
 "$cxx" "${flags[@]}" \
     "$src/settings/RegistryBackend_win.cpp" \
-    "$src/host/ShellExecute_win.cpp" \
+    "$src/host/core/ShellExecute_win.cpp" \
     "$src/tests/windows/tst_windows_backends.cpp" \
     -ladvapi32 -lshell32 -o "$work/tst_windows_backends.exe" || exit 1
 

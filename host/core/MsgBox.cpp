@@ -1,7 +1,6 @@
 #include "host/MsgBox.h"
 
-#include <QApplication>
-#include <QMessageBox>
+#include <QCoreApplication>
 
 #include <cstdio>
 
@@ -13,21 +12,14 @@ MsgBoxHandler& handlerSlot() {
     return handler;
 }
 
+MsgBoxPresenter& presenterSlot() {
+    static MsgBoxPresenter presenter;
+    return presenter;
+}
+
 bool& boxesHold() {
     static bool hold = true;
     return hold;
-}
-
-QMessageBox::Icon toQt(MsgBoxIcon icon) {
-    switch (icon) {
-    case MsgBoxIcon::Critical:
-        return QMessageBox::Critical;
-    case MsgBoxIcon::Exclamation:
-        return QMessageBox::Warning;
-    case MsgBoxIcon::None:
-        break;
-    }
-    return QMessageBox::NoIcon;
 }
 } // namespace
 
@@ -46,30 +38,25 @@ MsgBoxHandler SetMsgBoxHandler(MsgBoxHandler handler) {
     return previous;
 }
 
+void SetMsgBoxPresenter(MsgBoxPresenter presenter) {
+    presenterSlot() = std::move(presenter);
+}
+
 void MsgBox(const QString& text, MsgBoxIcon icon, const QString& title) {
     const MsgBoxCall call{text, icon, title.isEmpty() ? ProgramTitle() : title};
     if (handlerSlot()) {
         handlerSlot()(call);
         return;
     }
-    const bool canShow = qobject_cast<QApplication*>(QCoreApplication::instance()) &&
-                         QGuiApplication::platformName() != QLatin1String("offscreen");
+    const MsgBoxPresenter& presenter = presenterSlot();
+    const bool canShow = presenter.canShow && presenter.show && presenter.canShow();
     if (!canShow || !boxesHold()) {
         std::fprintf(stderr, "%s: %s\n", qUtf8Printable(call.title), qUtf8Printable(call.text));
         std::fflush(stderr);
     }
-    if (!canShow) {
-        return;
+    if (canShow) {
+        presenter.show(call, boxesHold());
     }
-    if (!boxesHold()) {
-        auto* box = new QMessageBox(toQt(call.icon), call.title, call.text, QMessageBox::Ok);
-        box->setAttribute(Qt::WA_DeleteOnClose);
-        box->setModal(false);
-        box->show();
-        return;
-    }
-    QMessageBox box(toQt(call.icon), call.title, call.text, QMessageBox::Ok);
-    box.exec();
 }
 
 } // namespace host
