@@ -1,4 +1,5 @@
 #include "app/frmUPDATE.h"
+#include "host/Log.h"
 
 #include "app/Startup.h"
 #include "app/modPublic.h"
@@ -151,8 +152,8 @@ void frmUPDATE::Timer1_Timer() {
 void frmUPDATE::logCheckResult() const {
     const QString url = vcUPDATECTL1->ConfigFileURL();
     if (vcUPDATECTL1->serverVersionRecorded()) {
-        qCInfo(lcCheck, "recorded ServerVersion %s, published at %s", qUtf8Printable(vcUPDATECTL1->serverVersion()),
-               qUtf8Printable(url));
+        qCInfo(lcCheck, "recorded ServerVersion %s, published at %s", logPrintable(vcUPDATECTL1->serverVersion()),
+               logPrintable(url));
         return;
     }
     QString why = vcUPDATECTL1->failureText().simplified();
@@ -163,7 +164,7 @@ void frmUPDATE::logCheckResult() const {
     } else if (why.isEmpty()) {
         why = QStringLiteral("the check of %1 had not ended after %2 s").arg(url).arg(Timer1->interval() / 1000);
     }
-    qCWarning(lcCheck, "nothing recorded: %s", qUtf8Printable(why));
+    qCWarning(lcCheck, "nothing recorded: %s", logPrintable(why));
 }
 
 void frmUPDATE::vcUPDATECTL1_CloseRequest(const QString& DownloadedFile) {

@@ -2,47 +2,25 @@
 
 namespace download {
 
-namespace {
-// What a browser strips from both ends of an address: C0 controls and blanks.
-bool isStrippable(QChar c) {
-    return c.unicode() <= 0x20;
+std::optional<AsyncReadError> AsyncReader::AsyncRead(const QString& target, const QString& propertyName,
+                                                     qint64 maxBytes, const AsyncReadOptions& options) {
+    if (std::optional<AsyncReadError> error = CheckRequest(target, maxBytes)) {
+        return error;
+    }
+    Transfer* job = transfer(target, propertyName, maxBytes, options);
+    connect(job, &Transfer::progress, this,
+            [this](Transfer*, const AsyncProperty& property) { emit AsyncReadProgress(property); });
+    connect(job, &Transfer::result, this, [this](Transfer* done) { emit AsyncReadComplete(done->outcome()); });
+    job->start();
+    return std::nullopt;
 }
-} // namespace
 
-ParsedTarget ParseTarget(const QString& target) {
-    namespace N = AsyncReadErrorNumber;
-    qsizetype begin = 0;
-    qsizetype end = target.size();
-    while (begin < end && isStrippable(target.at(begin))) {
-        ++begin;
+int AsyncReader::runningReads() const {
+    int running = 0;
+    for (const Transfer* job : findChildren<Transfer*>(QString(), Qt::FindDirectChildrenOnly)) {
+        running += job->isFinished() ? 0 : 1;
     }
-    while (end > begin && isStrippable(target.at(end - 1))) {
-        --end;
-    }
-    QString text = target.mid(begin, end - begin);
-    text.remove(QLatin1Char('\t'));
-    text.remove(QLatin1Char('\n'));
-    text.remove(QLatin1Char('\r'));
-    if (text.isEmpty()) {
-        return {QUrl(), AsyncReadError{N::EmptyTarget, QStringLiteral("No address was given to download from.")}};
-    }
-    const QUrl url(text, QUrl::TolerantMode);
-    if (!url.isValid() || url.scheme().isEmpty()) {
-        return {QUrl(),
-                AsyncReadError{N::MalformedTarget, QStringLiteral("\"%1\" is not a valid web address.").arg(target)}};
-    }
-    const QString scheme = url.scheme().toLower();
-    if (scheme != QLatin1String("http") && scheme != QLatin1String("https")) {
-        return {QUrl(), AsyncReadError{N::UnsupportedScheme,
-                                       QStringLiteral("The address \"%1\" uses the scheme \"%2\"; only http and https "
-                                                      "are supported.")
-                                           .arg(target, url.scheme())}};
-    }
-    if (url.host().isEmpty()) {
-        return {QUrl(),
-                AsyncReadError{N::MalformedTarget, QStringLiteral("The address \"%1\" names no server.").arg(target)}};
-    }
-    return {url, std::nullopt};
+    return running;
 }
 
 } // namespace download

@@ -68,8 +68,7 @@ struct DurableSteps::State {
         const host::Outcome saved = synced ? synced : save(next, generation);
         const std::lock_guard<std::mutex> lock(mutex);
         if (saved) {
-            qCDebug(host::lcDownload, "%s: not recorded: %s", qUtf8Printable(recordPath),
-                    qUtf8Printable(saved->detail));
+            qCDebug(host::lcDownload, "%s: not recorded: %s", logPrintable(recordPath), logPrintable(saved->detail));
         } else if (generation == this->generation) {
             durable = bytes;
         }

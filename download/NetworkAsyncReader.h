@@ -1,21 +1,17 @@
 #pragma once
 
 #include "download/AsyncRead.h"
-#include "download/DurableSteps.h"
-#include "download/RateWatch.h"
+#include "download/NetworkTransfer.h"
 
 #include <chrono>
-#include <map>
-#include <memory>
 
 class QNetworkAccessManager;
-class QNetworkReply;
-class QTimer;
 
 namespace download {
 
 // Reads http and https URLs into files with QNetworkAccessManager, on the
-// thread that owns the reader (the user-interface thread). A read that asks
+// thread that owns the reader (the user-interface thread), one
+// NetworkTransfer job per read. A read that asks
 // for a digest starts a thread of its own, which hashes the chunks already
 // stored while the next ones arrive. The end of a read, when its body is
 // whole, runs on a worker thread: syncing the part file to the disk and
@@ -53,7 +49,8 @@ namespace download {
 // synced to the disk, only once the body is whole. An announced size beyond
 // the folder's free space fails at once (NoSpace); a write that fails (a full
 // disk, a removed folder) ends the read (WriteFailed, the system's reason).
-// A failed or abandoned read leaves no part file and the target as it was.
+// A failed or abandoned read leaves the target as it was, and no part file
+// unless it is resumable (below).
 //
 // A transfer that drops, resets or stalls after some bytes goes on where it
 // stopped, up to three times after pauses of one, two and four times the
@@ -90,8 +87,8 @@ namespace download {
 // theirs follows; it may be destroyed from inside one of its own handlers.
 // A resumable read keeps its part, and a last step records all of its bytes.
 // A read whose end is still on its worker thread then finishes there alone:
-// it removes its part file and leaves the target as it was, without waiting
-// for the disk on the reader's thread.
+// it removes its part file (a resumable one keeps it) and leaves the target
+// as it was, without waiting for the disk on the reader's thread.
 class NetworkAsyncReader : public AsyncReader {
     Q_OBJECT
 public:
@@ -100,133 +97,22 @@ public:
                                 std::chrono::milliseconds stallLimit = std::chrono::seconds(30));
     ~NetworkAsyncReader() override;
 
-    std::optional<AsyncReadError> AsyncRead(const QString& target, const QString& propertyName, qint64 maxBytes,
-                                            const AsyncReadOptions& options = {}) override;
-
-    // Reads that have started and not yet completed, counting those whose
-    // end is still being written to the disk.
-    int runningReads() const { return int(mReads.size()); }
+    Transfer* transfer(const QString& target, const QString& propertyName, qint64 maxBytes,
+                       const AsyncReadOptions& options = {}) override;
 
     // The pause before the first resume; each further one doubles it.
-    void setResumePause(std::chrono::milliseconds pause) { mResumePause = pause; }
+    void setResumePause(std::chrono::milliseconds pause) { mSettings.resumePause = pause; }
     // The floor under which a transfer crawls; the build sets its default.
-    void setRateFloor(const RateWatch::Policy& policy) { mRatePolicy = policy; }
+    void setRateFloor(const RateWatch::Policy& policy) { mSettings.rate = policy; }
     // How often a resumable read's part is made durable.
-    void setDurableSteps(const DurableSteps::Policy& policy) { mStepPolicy = policy; }
+    void setDurableSteps(const DurableSteps::Policy& policy) { mSettings.steps = policy; }
 
     // The rate floor a build gets: KELVANE_MIN_TRANSFER_RATE bytes a second.
     static RateWatch::Policy DefaultRateFloor();
 
 private:
-    struct Read;
-    struct Ending;
-
-    // Takes over the part an earlier run kept for this read, when it can be
-    // continued; removes it, saying why, when it cannot.
-    void adoptKeptPart(Read& read);
-    // The first answer to a read that continues a kept part does not
-    // continue it: logs why and empties the part.
-    void discardKept(Read& read, const QString& why);
-    void startAttempt(Read& read);
-    void onMetaData(quint64 id, QNetworkReply* reply);
-    void onReadyRead(quint64 id, QNetworkReply* reply);
-    void onFinished(quint64 id, QNetworkReply* reply);
-
-    // Why the current attempt's transfer broke off, in words.
-    QString transferProblem(const Read& read, const QNetworkReply& reply) const;
-    // The attempt ended before the body was whole: resumes the transfer when
-    // `transient` allows it and the server can, fails the read otherwise.
-    void attemptEnded(Read& read, const QString& problem, bool transient,
-                      host::Failure::Kind kind = host::Failure::Kind::Network);
-    // The attempt ended as the server meant it to: fails a body whose end
-    // nothing proves or that is not the whole file, ends the read otherwise.
-    void endOfBody(Read& read, const QNetworkReply& reply);
-
-    // Checks status, range and announced size once the final response is
-    // known, and opens the part file. False when the read has been completed
-    // as failed or has gone on with a new request: the reply is no longer
-    // its own.
-    bool acceptHeaders(Read& read);
-    // What a 2xx answer holds for the bytes already stored.
-    enum class Answer {
-        Whole,   // the whole file, from byte 0; nothing is stored
-        Rest,    // exactly the rest of the stored bytes
-        Dropped, // neither: the read has been completed or has made a new request
-    };
-    Answer classifyAnswer(Read& read, int status);
-    // Takes the size and version of the first whole answer, checks the size
-    // against the read's limit and the free space, and opens the part file.
-    // False when the read has been completed as failed.
-    bool acceptWholeFile(Read& read);
-    // Fails the read as NoSpace when the folder has less than `bytes` free.
-    bool roomFor(Read& read, qint64 bytes);
-    // Empties the part file for a whole file, which may happen once per read.
-    // False when the read has been completed as failed.
-    bool emptyPartFile(Read& read);
-    // Gives up the current reply, which holds part of another version of the
-    // file, and asks for the whole file again. A read starts over `once`:
-    // the second time it fails with `why`. Leaving a kept part does not
-    // count.
-    void requestWholeFile(Read& read, const host::Failure& why, bool once = true);
-    // Checks a 206 against the bytes already stored and the first answer;
-    // the reason when it does not continue them.
-    host::Outcome continuationProblem(const Read& read) const;
-    // Moves what the reply holds into the part file. False when the read has
-    // been completed as failed.
-    bool drain(Read& read);
-    // A body without a length may store `bytes` more: fails the read as
-    // TooLarge when they would leave less than the margin free.
-    bool roomLeftAfter(Read& read, qint64 bytes);
-    // True when the dropped transfer is tried again after a pause.
-    bool resumeLater(Read& read);
-    // Every tick: measures the rate of each transfer, stalls the ones that
-    // crawl, and reports a crawl's rate.
-    void onTick();
-    // Makes the part durable and records it for a later run, or removes it.
-    void keepOrRemove(Read& read, bool keep);
-    // The part may be continued by a later run.
-    bool keepable(const Read& read) const;
-    // Emits progress when something changed since the last report.
-    void reportProgress(Read& read);
-    // Reports the progress of `read` as `bytesMax` in size.
-    void emitProgress(Read& read, qint64 bytesMax);
-    // Ends a read as failed at once: disposes of its reply and its part file,
-    // then emits the completion. Emits last, so a handler may destroy the
-    // reader.
-    void fail(Read& read, host::Failure failure);
-    void fail(Read& read, host::Failure::Kind kind, const QString& detail);
-    // The body is whole: hands the part file and the digest to a worker that
-    // makes them durable (the read is Finishing until it reports back), and
-    // reports the whole size.
-    void finish(Read& read);
-    // On a worker thread: syncs the part file and waits for the digest, then
-    // reports to the reader if it still exists; otherwise removes the part
-    // file.
-    static void endOffThread(const std::shared_ptr<Ending>& ending, quint64 id);
-    // Back on the reader's thread: gives the part file the target's name
-    // when the worker succeeded, then emits the completion.
-    void ended(quint64 id, Ending& ending);
-    // Logs the end of a read that is no longer tracked and emits its
-    // completion; last, so a handler may destroy the reader.
-    // `file` names where a whole read's content lies.
-    void report(const Read& read, const host::Outcome& failure, const QByteArray& digest, const QString& file);
-    // Stops tracking a read; null when it is not tracked.
-    std::unique_ptr<Read> take(quint64 id);
-    // Lets go of the current attempt's reply: none of its signals reaches the
-    // reader any more.
-    void dropReply(Read& read);
-    // The read whose current attempt `reply` is; null for a stale reply.
-    Read* find(quint64 id, QNetworkReply* reply);
-
     QNetworkAccessManager* mManager;
-    std::chrono::milliseconds mStallLimit;
-    std::chrono::milliseconds mResumePause = std::chrono::seconds(1);
-    RateWatch::Policy mRatePolicy = DefaultRateFloor();
-    DurableSteps::Policy mStepPolicy;
-    QTimer* mTicker; // runs while a read is running
-    std::map<quint64, std::unique_ptr<Read>> mReads;
-    QByteArray mChunk; // what one drain moves at a time, shared by the reads
-    quint64 mLastReadId = 0;
+    NetworkTransfer::Settings mSettings;
 };
 
 } // namespace download

@@ -3,7 +3,7 @@
 #include "FuzzCheck.h"
 
 #include "download/AsyncRead.h"
-#include "wizard/VersionFile.h"
+#include "wizard/update/VersionFile.h"
 
 #include <QDir>
 

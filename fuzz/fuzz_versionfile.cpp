@@ -5,8 +5,8 @@
 #include "FuzzCheck.h"
 
 #include "download/AsyncRead.h"
-#include "wizard/Signing.h"
-#include "wizard/VersionFile.h"
+#include "wizard/update/Signing.h"
+#include "wizard/update/VersionFile.h"
 
 #include <QDir>
 

@@ -1,4 +1,5 @@
 #include "settings/modRWRegistry.h"
+#include "host/Log.h"
 
 #include "host/MsgBox.h"
 #include "settings/RegistryBackend.h"
@@ -28,7 +29,7 @@ void showNullName() {
 }
 
 void showFailure(const StoreFailure& failure) {
-    qCWarning(lcSettings, "%s", qUtf8Printable(QString::fromStdU16String(failure.description)));
+    qCWarning(lcSettings, "%s", logPrintable(QString::fromStdU16String(failure.description)));
     host::MsgBox(QString::fromStdU16String(failure.description));
 }
 } // namespace
@@ -44,8 +45,8 @@ std::optional<QString> TryGetAppSetting(const QString& strValue) {
         showFailure(*result.failure);
         return std::nullopt;
     }
-    qCDebug(lcSettings, "%s: %s", qUtf8Printable(strValue),
-            result.value ? qUtf8Printable(QString::fromStdU16String(*result.value)) : "(no value)");
+    qCDebug(lcSettings, "%s: %s", logPrintable(strValue),
+            result.value ? logPrintable(QString::fromStdU16String(*result.value)) : "(no value)");
     return result.value ? QString::fromStdU16String(*result.value) : QString();
 }
 
@@ -64,7 +65,7 @@ bool SaveAppSetting(const QString& strValue, const QString& strData) {
         showFailure(*failure);
         return false;
     }
-    qCDebug(lcSettings, "%s set to %s", qUtf8Printable(strValue), qUtf8Printable(strData));
+    qCDebug(lcSettings, "%s set to %s", logPrintable(strValue), logPrintable(strData));
     return true;
 }
 

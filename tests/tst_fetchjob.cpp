@@ -3,7 +3,7 @@
 // made by the real minisign tool; the downloads are scripted.
 #include "tests/support/FakeAsyncReader.h"
 #include "tests/support/SigningKeys.h"
-#include "wizard/FetchJob.h"
+#include "wizard/update/FetchJob.h"
 
 #include <QDir>
 #include <QFile>
@@ -43,7 +43,8 @@ private:
 
     QString path(const QString& name) const { return mFolder->filePath(name); }
     QStringList leftovers() const {
-        return QDir(mFolder->path()).entryList({QStringLiteral("Kelvane-*")}, QDir::Files);
+        return QDir(mFolder->path())
+            .entryList({QStringLiteral("Kelvane-*"), QStringLiteral(".Kelvane-*")}, QDir::Files | QDir::Hidden);
     }
     // One fetch whose reads complete with `file` and `signature` (none: the
     // signature's read fails).
@@ -51,20 +52,23 @@ private:
                            const std::optional<QByteArray>& signature = std::nullopt) {
         mReader.started.clear();
         FetchJob job(&mReader, kind, QStringLiteral("http://updates.test/x"), target, 1 << 30, trust);
+        job.setAutoDelete(false);
         QSignalSpy results(&job, &FetchJob::result);
-        if (job.start()) {
-            return {};
-        }
+        job.start();
         mReader.complete(mReader.started.at(0).propertyName, file);
         if (mReader.started.size() > 1) {
             signature ? mReader.complete(mReader.started.at(1).propertyName, *signature)
                       : mReader.fail(mReader.started.at(1).propertyName);
         }
+        // Every transfer is in: the file is proven apart from their events.
+        const bool verifying = job.phase() == FetchJob::Phase::Verifying;
+        const bool ended = QTest::qWaitFor([&results] { return !results.isEmpty(); }, 5000);
         QCoreApplication::processEvents();
-        if (results.size() != 1 || job.phase() != FetchJob::Phase::Finished) {
+        const bool accepted = ended && !results.at(0).at(0).value<FetchJob::Result>().failure;
+        if (results.size() != 1 || job.phase() != FetchJob::Phase::Finished || (accepted && !verifying)) {
             qWarning("%lld results", static_cast<long long>(results.size()));
             FetchJob::Result wrong;
-            wrong.failure = host::Failure{K::WriteFailed, QStringLiteral("not exactly one result")};
+            wrong.failure = host::Failure{K::WriteFailed, QStringLiteral("not exactly one result, after verifying")};
             return wrong;
         }
         return results.at(0).at(0).value<FetchJob::Result>();
@@ -78,7 +82,10 @@ private slots:
             QVERIFY(!mKeyLines[name].isEmpty());
         }
     }
-    void init() { mFolder = std::make_unique<QTemporaryDir>(); }
+    void init() {
+        mFolder = std::make_unique<QTemporaryDir>();
+        mReader.settle = false; // a fetch is seen verifying between its transfers' ends and its result
+    }
 
     // Each row is one attempt at an update: what the server hands over and
     // what this computer accepted before. A release goes through only when a
@@ -132,6 +139,13 @@ private slots:
             << int(K::Unverified) << "version line \"2.0\" is not the signed version \"1.0\"";
         QTest::newRow("expired") << vendor << "vendor" << comment(kNow - 8 * 86400, "2.0", kPackage, kNow - 86400) << v2
                                  << Q_INT64_C(0) << kPackage << "version" << int(K::Expired) << "expired";
+        // A wrong clock at the signer's, or a stolen key, would hold back every
+        // release signed until then.
+        QTest::newRow("signed ten years ahead")
+            << vendor << "vendor" << comment(kNow + 3650 * 86400, "2.0", kPackage) << v2 << Q_INT64_C(0) << kPackage
+            << "version" << int(K::Future) << "more than a day after";
+        QTest::newRow("signed an hour ahead") << vendor << "vendor" << comment(kNow + 3600, "2.0", kPackage) << v2
+                                              << Q_INT64_C(0) << kPackage << "" << kAccepted << "";
         QTest::newRow("not yet expired") << vendor << "vendor" << comment(kNow - 60, "2.0", kPackage, kNow + 86400)
                                          << v2 << Q_INT64_C(0) << kPackage << "" << kAccepted << "";
         QTest::newRow("second of two trusted keys")
@@ -174,8 +188,9 @@ private slots:
         const bool versionRefused = refusedAt == QLatin1String("version");
         QCOMPARE(kindOf(checked), versionRefused ? error : kAccepted);
         QVERIFY2(detailOf(checked).contains(versionRefused ? why : QString()), qPrintable(detailOf(checked)));
-        QCOMPARE(QFile::exists(path(kEdition)), !versionRefused);
+        QVERIFY(!QFile::exists(path(kEdition))); // read where it lay, and gone
         QCOMPARE(leftovers(), QStringList());
+        QCOMPARE(checked.published.has_value(), !versionRefused);
         if (versionRefused) {
             return;
         }
@@ -200,10 +215,11 @@ private slots:
         const QString target = path(QStringLiteral("Update.EXE"));
         FetchJob job(&mReader, FetchJob::Kind::Package, QStringLiteral("http://updates.test/p"), target, 1 << 30,
                      trust);
+        job.setAutoDelete(false);
         QSignalSpy progress(&job, &FetchJob::progress);
         QSignalSpy results(&job, &FetchJob::result);
         mReader.started.clear();
-        QVERIFY(!job.start());
+        job.start();
         const QString stored = mReader.started.at(0).propertyName;
         mReader.progress(QStringLiteral("another read"), 5, 10);
         mReader.progress(stored, 1000, 0); // sent without a length

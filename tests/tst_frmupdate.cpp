@@ -162,6 +162,10 @@ private slots:
         const char* const argv[] = {"kelvane", "Check", "-reverse"};
         host::CaptureCommandLine(3, argv);
         QCOMPARE(host::Command(), QStringLiteral("Check -reverse"));
+        // Every character as given, a byte order mark included: no mode.
+        const char* const marked[] = {"kelvane", "\xEF\xBB\xBF/Auto"};
+        host::CaptureCommandLine(2, marked);
+        QCOMPARE(host::Command(), QStringLiteral("\uFEFF/Auto"));
     }
 
     // The automatic start has pressed Next already: the focus must still

@@ -69,7 +69,7 @@ private slots:
         QTest::newRow("lblSTEP1") << "lblSTEP1" << QRect(16, 24, 353, 105);
         QTest::newRow("lblSTEP2") << "lblSTEP2" << QRect(16, 24, 353, 17);
         // Down to the frame's foot instead of two lines, for a failed check's reason.
-        QTest::newRow("lblPROGRESS") << "lblPROGRESS" << QRect(16, 40, 353, 89);
+        QTest::newRow("lblPROGRESS") << "lblPROGRESS" << QRect(16, 40, 353, 33);
         QTest::newRow("lblVERSION") << "lblVERSION" << QRect(16, 72, 353, 17);
         QTest::newRow("lblYES") << "lblYES" << QRect(16, 96, 353, 41);
         QTest::newRow("lblUPDATE") << "lblUPDATE" << QRect(8, 16, 369, 49);

@@ -1,6 +1,6 @@
 // How the version file's bytes become lines, and lines a package name.
 #include "download/AsyncRead.h"
-#include "wizard/VersionFile.h"
+#include "wizard/update/VersionFile.h"
 
 #include <QTemporaryDir>
 #include <QTest>
@@ -97,11 +97,21 @@ private slots:
         QTest::newRow("relative") << QByteArray("P\r\n2.0\r\n/soft/u.exe") << "not a valid web address";
         QTest::newRow("no server") << QByteArray("P\r\n2.0\r\nhttp:///u.exe") << "names no server";
         QTest::newRow("unsafe version") << QByteArray("P\r\n../x\r\nhttp://h/u.exe") << "cannot be used in a file name";
+        // Text that would be recorded with stand-ins, or shown other than it is.
+        QTest::newRow("version not UTF-8") << QByteArray("P\r\n2.0\xff\r\nhttp://h/u.exe") << "line 2 is not text";
+        QTest::newRow("product not UTF-8") << QByteArray("P\xc3\r\n2.0\r\nhttp://h/u.exe") << "line 1 is not text";
+        QTest::newRow("line 4 not UTF-8") << QByteArray("P\r\n2.0\r\nhttp://h/u.exe\r\n\xff") << QString();
+        QTest::newRow("right-to-left override") << QByteArray("P\r\n2.0.1\xe2\x80\xae"
+                                                              "exe\r\nhttp://h/u.exe")
+                                                << "\"2.0.1\\u202eexe\" cannot be used";
+        QTest::newRow("line separator") << QByteArray("P\r\n2.0\xe2\x80\xa8\r\nhttp://h/u.exe") << "\\u2028";
+        QTest::newRow("no-break space") << QByteArray("P\r\n2.0\xc2\xa0\r\nhttp://h/u.exe")
+                                        << "cannot be used in a file name";
     }
     void problem_judgesTheWholeFile() {
         QFETCH(QByteArray, bytes);
         QFETCH(QString, problem);
-        const std::optional<QString> found = versionfile::Problem(versionfile::ReadLines(bytes));
+        const std::optional<QString> found = versionfile::Interpret(versionfile::Decode(bytes)).problem;
         if (problem.isEmpty()) {
             QVERIFY2(!found, qPrintable(found.value_or(QString())));
         } else {
@@ -114,12 +124,6 @@ private slots:
         const download::ParsedTarget parsed = download::ParseTarget(QStringLiteral(" http://h/soft/my setup.exe \t"));
         QVERIFY(!parsed.error);
         QCOMPARE(parsed.url.toEncoded(), QByteArray("http://h/soft/my%20setup.exe"));
-    }
-
-    void readFile_missingFileReadsNothing() {
-        QTemporaryDir dir;
-        QVERIFY(!versionfile::ReadFile(dir.filePath(QStringLiteral("veltrin_marlo.txt"))));
-        QVERIFY(!versionfile::ReadFile(dir.path())); // a folder is no version file
     }
 };
 

@@ -7,9 +7,9 @@
 #include "tests/support/FakeAsyncReader.h"
 #include "tests/support/Sandbox.h"
 #include "tests/support/SigningKeys.h"
-#include "wizard/PackageRecord.h"
-#include "wizard/Signing.h"
 #include "wizard/WizardTexts.h"
+#include "wizard/update/PackageRecord.h"
+#include "wizard/update/Signing.h"
 #include "wizard/vcUPDATECTL.h"
 
 #include <QDateTime>
@@ -32,18 +32,6 @@ using namespace wizardtexts;
 namespace {
 const QByteArray kVersionFile = "Veltrin Marlo\r\n2.0.1\r\nhttp://updates.test/soft/setup.exe\r\n";
 
-// Refuses, as the network reader does, an address that can never be fetched.
-class StrictReader : public FakeAsyncReader {
-public:
-    std::optional<download::AsyncReadError> AsyncRead(const QString& target, const QString& propertyName,
-                                                      qint64 maxBytes,
-                                                      const download::AsyncReadOptions& options = {}) override {
-        if (std::optional<download::AsyncReadError> error = download::ParseTarget(target).error) {
-            return error;
-        }
-        return FakeAsyncReader::AsyncRead(target, propertyName, maxBytes, options);
-    }
-};
 } // namespace
 
 class tst_Wizard : public QObject {
@@ -71,7 +59,7 @@ private:
         if (!currentVersion.isNull()) {
             modRWRegistry::SaveAppSetting(QStringLiteral("CurrentVersion"), currentVersion);
         }
-        mReader = new StrictReader;
+        mReader = new FakeAsyncReader;
         mWizard = std::make_unique<vcUPDATECTL>(mReader);
         mWizard->setVersionFileName(QStringLiteral("veltrin_marlo.txt"));
         mWizard->setConfigFileURL(QStringLiteral("http://updates.test/soft/veltrin_marlo.txt"));
@@ -91,11 +79,12 @@ private:
         QCOMPARE(mWizard->cmdCANCEL->text(), QStringLiteral("Setup"));
     }
     // A forced Next after a failed check has no package to fetch: the empty
-    // address is refused with a box and nothing starts.
+    // address is refused, when its transfer starts, with a box.
     void verifyForcedNextStartsNothing() {
         mWizard->cmdNEXT_Click();
-        QCOMPARE(mReader->started.size(), 1); // the version file only
-        QCOMPARE(mSandbox->boxes.calls.size(), 1);
+        QCOMPARE(mReader->started.size(), 2);
+        QCOMPARE(mReader->started[1].target, QString());
+        QTRY_COMPARE(mSandbox->boxes.calls.size(), 1);
         QVERIFY2(mSandbox->boxes.calls[0].text.startsWith(QStringLiteral("1001:Error in call to BeginDownload().")),
                  qPrintable(mSandbox->boxes.calls[0].text));
     }
@@ -246,6 +235,7 @@ private slots:
         }
         QVERIFY(!mWizard->cmdNEXT->isEnabled());
         QVERIFY(!mWizard->lblYES->isVisible());
+        QVERIFY(mWizard->lblVERSION->isVisible()); // nothing else on the panel changes
         QVERIFY(!QFile::exists(versionPath()));
         QCOMPARE(modRWRegistry::GetAppSetting(QStringLiteral("ServerVersion")), QStringLiteral("1.5"));
     }
@@ -273,10 +263,10 @@ private slots:
     // why, not that the server is out of reach.
     void versionFileUnwritable_namesPathAndReason() {
         makeWizard();
-        QVERIFY(QDir(mSandbox->folder.path()).mkdir(QStringLiteral("veltrin_marlo.txt")));
-        passStepOne();
+        mWizard->cmdNEXT_Click();
+        mReader->fail(versionPath(), host::Failure::Kind::WriteFailed);
         QVERIFY(mWizard->lblPROGRESS->text().startsWith(QStringLiteral("Could not write the version file to ") +
-                                                        versionPath() + QStringLiteral(": ")));
+                                                        versionPath() + QStringLiteral(": scripted failure")));
         QVERIFY(mWizard->lblPROGRESS->text().endsWith(QLatin1String("The update check did not succeed.")));
         QCOMPARE(modRWRegistry::GetAppSetting(QStringLiteral("ServerVersion")), QString());
         QVERIFY(!mWizard->cmdNEXT->isEnabled());
@@ -469,17 +459,24 @@ private slots:
         QTest::newRow("garbled, three days old") << QByteArray("\x01\xff?") << 3 * 86400 << true;
         QTest::newRow("empty, being filled") << QByteArray() << 0 << false;
         QTest::newRow("live owner, three days old") << live << 3 * 86400 << false;
+        // A link is never a lock Kelvane made; dangling, it would block every start.
+        QTest::newRow("a dangling link") << QByteArray("link:nowhere") << 0 << true;
     }
     void leftLockFile_isTakenOverOnlyWhenOwnerless() {
         QFETCH(QByteArray, content);
         QFETCH(int, ageSeconds);
         QFETCH(bool, takenOver);
         QFile lock(folderFile(QStringLiteral("Kelvane.lock")));
-        QVERIFY(lock.open(QIODevice::WriteOnly));
-        lock.write(content);
-        lock.flush();
-        QVERIFY(lock.setFileTime(QDateTime::currentDateTime().addSecs(-ageSeconds), QFileDevice::FileModificationTime));
-        lock.close();
+        if (content.startsWith("link:")) {
+            QVERIFY(QFile::link(folderFile(QString::fromLatin1(content.mid(5))), lock.fileName()));
+        } else {
+            QVERIFY(lock.open(QIODevice::WriteOnly));
+            lock.write(content);
+            lock.flush();
+            QVERIFY(
+                lock.setFileTime(QDateTime::currentDateTime().addSecs(-ageSeconds), QFileDevice::FileModificationTime));
+            lock.close();
+        }
         const QString leftover = folderFile(QStringLiteral("Kelvane-a1B2c3.part"));
         QVERIFY(QFile(leftover).open(QIODevice::WriteOnly));
         makeWizard();
@@ -493,7 +490,7 @@ private slots:
         makeWizard();
         mReader->refuseNext = download::AsyncReadError{13, QStringLiteral("Unsupported scheme")};
         mWizard->cmdNEXT_Click();
-        QCOMPARE(mSandbox->boxes.calls.size(), 1);
+        QTRY_COMPARE(mSandbox->boxes.calls.size(), 1); // when the transfer starts
         QCOMPARE(mSandbox->boxes.calls[0].text,
                  QStringLiteral("13:Error in call to BeginDownload().\r\n\r\nError Description: Unsupported scheme"));
         QCOMPARE(mSandbox->boxes.calls[0].title, QStringLiteral("Warning"));

@@ -107,10 +107,9 @@ void vcUPDATECTL::buildPanel() {
 
     lblSTEP1 = makeLabel(fraFRAME[0], "lblSTEP1", twips(240, 360, 5295, 1575), kWelcomeText, LabelColours::Field);
     lblSTEP2 = makeLabel(fraFRAME[1], "lblSTEP2", twips(240, 360, 5295, 255), kConnectingText, LabelColours::Field);
-    // Reaching down to the frame's foot rather than two lines: a failed check
-    // explains itself with a path and the system's reason. The version strip
-    // lies above it and is hidden when the check fails.
-    lblPROGRESS = makeLabel(fraFRAME[1], "lblPROGRESS", twips(240, 600, 5295, 1335), QString());
+    // Two lines: a failed check shows what fits, and its whole text as the
+    // label's tool tip; the version strip below stays as it is.
+    lblPROGRESS = makeLabel(fraFRAME[1], "lblPROGRESS", twips(240, 600, 5295, 495), QString());
     lblVERSION =
         makeLabel(fraFRAME[1], "lblVERSION", twips(240, 1080, 5295, 255), QStringLiteral(" "), LabelColours::Field);
     lblYES = makeLabel(fraFRAME[1], "lblYES", twips(240, 1440, 5295, 615), kNewVersionText, LabelColours::Field);

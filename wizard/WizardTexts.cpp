@@ -1,5 +1,6 @@
 #include "wizard/WizardTexts.h"
 
+#include <QDir>
 #include <QLocale>
 
 namespace wizardtexts {
@@ -53,6 +54,71 @@ QString PackageCompleteText(qint64 lastBytesMax) {
 
 QString VersionText(const QString& currentVersion, const QString& serverVersion) {
     return kInstalledVersionPiece + currentVersion + kServerVersionPiece + serverVersion;
+}
+
+QString StartFailureText(int number, const QString& description) {
+    return QString::number(number) + QStringLiteral(":Error in call to BeginDownload().") + QStringLiteral("\r\n\r\n") +
+           QStringLiteral("Error Description: ") + description;
+}
+
+std::optional<QString> ReadFailureText(bool versionFile, const host::Failure& failure, const QString& path) {
+    using Kind = host::Failure::Kind;
+    const QString& detail = failure.detail;
+    const QString shown = QDir::toNativeSeparators(path);
+    switch (failure.kind) {
+    case Kind::TooSlow:
+        // The step's own text, then how slow it was.
+        return (versionFile ? kVersionFailureText : kPackageFailureText) + QLatin1Char(' ') + detail;
+    case Kind::TooLarge:
+        return versionFile ? QStringLiteral("The version file on the server is larger than 1 MB and was not read.") +
+                                 kCheckFailed
+                           : QStringLiteral("The update package is too large to download. ") + detail;
+    case Kind::NoSpace:
+        return QStringLiteral("Not enough free space for ") + shown + QStringLiteral(": ") + detail +
+               (versionFile ? kCheckFailed : QString());
+    case Kind::WriteFailed:
+        // A file that could not be written whole is never offered for setup,
+        // nor read as a version file.
+        return (versionFile ? QStringLiteral("Could not write the version file to ")
+                            : QStringLiteral("Could not write the update package to ")) +
+               shown + QStringLiteral(": ") + detail + (versionFile ? QLatin1Char('.') + kCheckFailed : QString());
+    default:
+        return std::nullopt;
+    }
+}
+
+QString RefusalText(bool versionFile, const host::Failure& failure, const std::optional<signing::Release>& release,
+                    qint64 newestSignedAt) {
+    using signing::TimeText;
+    using Kind = host::Failure::Kind;
+    if (failure.kind == Kind::OlderRelease && release) {
+        return QStringLiteral("The version file on the server is older than the one this computer has already "
+                              "accepted: it was signed on %1, the accepted one on %2. Somebody may be sending an old "
+                              "copy to hold back updates, so nothing was recorded.")
+                   .arg(TimeText(release->signedAt), TimeText(newestSignedAt)) +
+               kCheckFailed;
+    }
+    if (failure.kind == Kind::Expired && release && release->expiresAt) {
+        return QStringLiteral("The update information on the server is out of date: its signature expired on %1, so "
+                              "nothing was recorded. If this computer's date is right and this goes on, tell the "
+                              "vendor: somebody may be holding back newer updates.")
+                   .arg(TimeText(*release->expiresAt)) +
+               kCheckFailed;
+    }
+    if (failure.kind == Kind::Future && release) {
+        return QStringLiteral("The version file on the server was signed on %1, more than a day after this "
+                              "computer's date, so nothing was recorded. If this computer's date is right, tell the "
+                              "vendor: a signature from the future would hold back the updates signed after it.")
+                   .arg(TimeText(release->signedAt)) +
+               kCheckFailed;
+    }
+    return versionFile ? QStringLiteral("The version file could not be verified: ") + failure.detail +
+                             QStringLiteral(". It is not what the vendor signed, so nothing was recorded. This is "
+                                            "not a connection problem.") +
+                             kCheckFailed
+                       : QStringLiteral("The update package could not be verified: ") + failure.detail +
+                             QStringLiteral(". It is not what the vendor signed, so it was not kept and will not be "
+                                            "run. This is not a connection problem.");
 }
 
 } // namespace wizardtexts

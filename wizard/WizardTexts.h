@@ -28,7 +28,12 @@ inline const QString kCompleteMbPiece = QStringLiteral(" MB đã hoàn thành. B
 
 } // namespace wizardtexts
 
+#include "host/Failure.h"
+#include "wizard/update/Signing.h"
+
 #include <QtGlobal>
+
+#include <optional>
 
 namespace wizardtexts {
 
@@ -48,5 +53,23 @@ QString VersionProgressText(qint64 bytesRead, qint64 bytesMax, qint64 crawlRate 
 QString PackageProgressText(qint64 bytesRead, qint64 bytesMax, bool resuming = false, qint64 crawlRate = -1);
 QString PackageCompleteText(qint64 lastBytesMax);
 QString VersionText(const QString& currentVersion, const QString& serverVersion);
+
+inline const QString kNoUrlText =
+    QStringLiteral("A configuration download URL was not provided.  Kelvane cannot continue.");
+// Ends every text of a failed check that is not the design's own.
+inline const QString kCheckFailed = QStringLiteral(" The update check did not succeed.");
+
+// The box of a download that could not start: its number, then
+// ":Error in call to BeginDownload().", two line breaks and its description.
+QString StartFailureText(int number, const QString& description);
+// The step's text for a download that failed on the way (TooSlow, TooLarge,
+// NoSpace, WriteFailed), with the path of its file; nothing for one the
+// step's own failure text covers (Network).
+std::optional<QString> ReadFailureText(bool versionFile, const host::Failure& failure, const QString& path);
+// The step's text for a file that arrived but was refused, with the release
+// its signature named (for an older, expired or future-dated one) and the
+// signing time of the newest version file accepted before.
+QString RefusalText(bool versionFile, const host::Failure& failure, const std::optional<signing::Release>& release,
+                    qint64 newestSignedAt);
 
 } // namespace wizardtexts

@@ -1,10 +1,12 @@
 #pragma once
 
 #include "download/AsyncRead.h"
-#include "wizard/FetchJob.h"
-#include "wizard/VersionFile.h"
+#include "wizard/update/DownloadFolder.h"
+#include "wizard/update/FetchJob.h"
+#include "wizard/update/VersionFile.h"
 
 #include <QList>
+#include <QPointer>
 #include <QString>
 #include <QStringList>
 #include <QWidget>
@@ -13,7 +15,6 @@
 #include <optional>
 
 class QGroupBox;
-class QLockFile;
 class QLabel;
 class QPushButton;
 
@@ -69,7 +70,7 @@ public:
     // package go, ending in a separator: the program folder when it can be
     // written, otherwise (an install for every user) the user's own cache
     // folder for Kelvane. Chosen at start-up.
-    QString downloadFolder() const { return mDownloadFolder; }
+    QString downloadFolder() const { return mFolder->path(); }
     QString currentVersion() const { return mCurrentVersion; }
     QString productName() const { return mProductName; }
     QString serverVersion() const { return mServerVersion; }
@@ -111,42 +112,21 @@ private:
     void BeginDownload(const QString& url, const QString& localPath, FetchJob::Kind kind);
     void onFetchProgress(qint64 bytesRead, qint64 bytesMax, bool resuming, qint64 crawlRate);
     void onFetchResult(const FetchJob::Result& result);
-    // The step's text for a read that failed.
-    void showReadFailure(bool versionFile, const QString& localPath, const host::Failure& failure);
-    // The step's text for a file that was refused although it arrived.
-    void showRefusal(bool versionFile, const FetchJob::Result& result);
     void DownloadProgress(qint64 bytesRead, qint64 bytesMax, bool versionFile, bool resuming = false,
                           qint64 crawlRate = -1);
-    void DownloadComplete(bool versionFile, const QString& localPath);
-    // The signing time of the newest version file accepted before.
-    qint64 newestSignedAt() const;
+    void DownloadComplete(bool versionFile, const QString& localPath, const FetchJob::Result& result);
     void ErrorMessage();
     void showStepFailure(const QString& text);
-    std::optional<versionfile::Published> ReadVersionFile();
-    // The program folder, or the cache folder when the program folder
-    // cannot be written; the program folder's reason goes to
-    // mAppFolderUnwritable.
-    QString chooseDownloadFolder();
-    // Makes this copy the only one working on the download folder; returns
-    // why it cannot.
-    std::optional<QString> lockFolder();
-    bool takeOverUnreadableLock(QLockFile& lock);
-    // Removes part files that a crashed run left, when no copy works here.
-    void removeLeftovers();
-    // Removes the kept parts that no later download continues: those older
-    // than 14 days and those left incomplete, and, when `keepOnly` names the
-    // published release's package, every other package's. Only while this
-    // copy holds the folder, or nobody does.
-    void tidyKeptParts(const QString& keepOnly = QString());
-    // A package stands complete: Kelvane's own older packages go.
-    void removeOlderPackages();
+    // Takes what the version file says; nothing when it cannot drive an
+    // update (the fields are set all the same, as read).
+    std::optional<QString> ReadVersionFile(const versionfile::Published& published);
 
     download::AsyncReader* mReader = nullptr;
-    std::unique_ptr<QLockFile> mFolderLock;
+    std::unique_ptr<DownloadFolder> mFolder;
 
-    // The step's fetch; an earlier one that has not ended lives on as a
-    // child, unheard, and cleans up after its own reads.
-    FetchJob* mJob = nullptr;
+    // The step's fetch, while it runs; a job replaced by a forced Next is
+    // killed, and cleans up after itself.
+    QPointer<FetchJob> mJob;
     QStringList mSigningKeys;
     qint64 mPackageLimit;
     // The release the accepted version file names, in a signed build.
@@ -154,9 +134,6 @@ private:
     QString mConfigFileURL;
     QString mVersionFileName;
     QString mAppFolder;
-    QString mDownloadFolder;
-    // Why the program folder cannot be written; nothing when it can.
-    std::optional<QString> mAppFolderUnwritable;
     QString mCurrentVersion;
     qint32 mStep = 0;
     QString mProductName;

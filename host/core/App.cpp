@@ -2,6 +2,7 @@
 
 #include <QCoreApplication>
 #include <QDir>
+#include <QStringDecoder>
 
 namespace host {
 
@@ -27,7 +28,10 @@ QString JoinArguments(const QStringList& argumentsAfterProgram) {
 void CaptureCommandLine(int argc, const char* const* argv) {
     QStringList arguments;
     for (int i = 1; i < argc; ++i) {
-        arguments.append(QString::fromLocal8Bit(argv[i]));
+        // Every character as given: QString::fromLocal8Bit drops a leading
+        // byte order mark, and "\xEF\xBB\xBF/Auto" would read as a mode.
+        QStringDecoder decoder(QStringConverter::System, QStringConverter::Flag::ConvertInitialBom);
+        arguments.append(decoder.decode(QByteArray(argv[i])));
     }
     capturedArguments() = arguments;
 }

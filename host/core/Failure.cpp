@@ -28,6 +28,10 @@ const char* KindName(Failure::Kind kind) {
         return "older release";
     case Failure::Kind::Expired:
         return "expired";
+    case Failure::Kind::Future:
+        return "signed in the future";
+    case Failure::Kind::NotStarted:
+        return "not started";
     }
     return "unknown";
 }

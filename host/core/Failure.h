@@ -24,9 +24,14 @@ struct Failure {
         LibraryFailed, // a library the program needs could not start
         OlderRelease,  // signed before the newest release accepted
         Expired,       // signed with an expiry time that has passed
+        Future,        // signed at a time far ahead of this computer's clock
+        NotStarted,    // a download that could not even start: no usable address, no room for a byte
     };
     Kind kind = Kind::Network;
     QString detail;
+    // A number the user may quote back to support, where the failure has one
+    // (a download that could not start); 0 otherwise.
+    int code = 0;
 };
 
 // What an operation that yields nothing else returns: nothing, or why it

@@ -84,6 +84,10 @@ QString EscapeControls(const QString& text) {
     return result;
 }
 
+QByteArray Printable(const QString& text) {
+    return EscapeControls(text).toUtf8();
+}
+
 void InstallLogEscaping() {
     static std::once_flag once;
     std::call_once(once, [] { previousHandler() = qInstallMessageHandler(escapingHandler); });

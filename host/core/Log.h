@@ -32,6 +32,12 @@ Q_DECLARE_LOGGING_CATEGORY(lcSaveFile)
 // unchanged.
 QString EscapeControls(const QString& text);
 
+// What a log line may quote of `text`: escaped as EscapeControls does, in
+// UTF-8. A NUL inside would otherwise end the quote where it stands, since
+// a "%s" stops there; logPrintable(text) gives it as a "%s" takes it.
+QByteArray Printable(const QString& text);
+#define logPrintable(text) host::Printable(text).constData()
+
 // Installs a Qt message handler that passes every message, escaped by
 // EscapeControls, to the handler that was installed before it. main calls it
 // before anything is logged; later calls do nothing.

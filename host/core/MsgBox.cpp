@@ -1,4 +1,5 @@
 #include "host/MsgBox.h"
+#include "host/Log.h"
 
 #include <QCoreApplication>
 
@@ -51,7 +52,7 @@ void MsgBox(const QString& text, MsgBoxIcon icon, const QString& title) {
     const MsgBoxPresenter& presenter = presenterSlot();
     const bool canShow = presenter.canShow && presenter.show && presenter.canShow();
     if (!canShow || !boxesHold()) {
-        std::fprintf(stderr, "%s: %s\n", qUtf8Printable(call.title), qUtf8Printable(call.text));
+        std::fprintf(stderr, "%s: %s\n", logPrintable(call.title), logPrintable(call.text));
         std::fflush(stderr);
     }
     if (canShow) {

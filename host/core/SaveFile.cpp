@@ -54,9 +54,9 @@ Outcome saveWholeFile(const QString& path, const QByteArray& bytes) {
 Outcome SaveWholeFile(const QString& path, const QByteArray& bytes) {
     const Outcome error = saveWholeFile(path, bytes);
     if (error) {
-        qCDebug(lcSaveFile, "%s: not saved: %s", qUtf8Printable(path), qUtf8Printable(error->detail));
+        qCDebug(lcSaveFile, "%s: not saved: %s", logPrintable(path), logPrintable(error->detail));
     } else {
-        qCDebug(lcSaveFile, "%s: saved %lld bytes", qUtf8Printable(path), static_cast<long long>(bytes.size()));
+        qCDebug(lcSaveFile, "%s: saved %lld bytes", logPrintable(path), static_cast<long long>(bytes.size()));
     }
     return error;
 }

@@ -89,22 +89,22 @@ std::int32_t openerAnswer(pid_t pid, const QString& path) {
         const pid_t ended = ::waitpid(pid, &status, WNOHANG);
         if (ended == pid) {
             if (WIFEXITED(status) && WEXITSTATUS(status) == 0) {
-                qCDebug(lcHandoff, "%s: xdg-open took it", qUtf8Printable(path));
+                qCDebug(lcHandoff, "%s: xdg-open took it", logPrintable(path));
                 return kStarted;
             }
             // xdg-open's own statuses: 3 means nothing on this machine opens the file.
-            qCWarning(lcHandoff, "%s: refused by xdg-open (%s %d)", qUtf8Printable(path),
+            qCWarning(lcHandoff, "%s: refused by xdg-open (%s %d)", logPrintable(path),
                       WIFEXITED(status) ? "exit status" : "killed by signal",
                       WIFEXITED(status) ? WEXITSTATUS(status) : WTERMSIG(status));
             return kNoAssociation;
         }
         if (ended < 0 && errno != EINTR) {
             // Its answer is lost; the user is told rather than left guessing.
-            qCWarning(lcHandoff, "%s: the answer of xdg-open was lost: %s", qUtf8Printable(path), std::strerror(errno));
+            qCWarning(lcHandoff, "%s: the answer of xdg-open was lost: %s", logPrintable(path), std::strerror(errno));
             return kNoAssociation;
         }
         if (deadline.hasExpired()) {
-            qCDebug(lcHandoff, "%s: xdg-open still runs after %lld ms; taken as accepted", qUtf8Printable(path),
+            qCDebug(lcHandoff, "%s: xdg-open still runs after %lld ms; taken as accepted", logPrintable(path),
                     static_cast<long long>(gOpenerWait.count()));
             std::thread([pid] {
                 int ignored = 0;
@@ -133,16 +133,16 @@ std::int32_t ShellExecuteOpen(const std::u16string& file, const std::u16string& 
     }
     const QFileInfo info(path);
     if (!info.exists()) {
-        qCWarning(lcHandoff, "%s: cannot be opened: no such file", qUtf8Printable(path));
+        qCWarning(lcHandoff, "%s: cannot be opened: no such file", logPrintable(path));
         return kFileNotFound;
     }
     QFile handle(path);
     if (!info.isFile()) {
-        qCWarning(lcHandoff, "%s: cannot be opened: not a regular file", qUtf8Printable(path));
+        qCWarning(lcHandoff, "%s: cannot be opened: not a regular file", logPrintable(path));
         return kAccessDenied;
     }
     if (!handle.open(QIODevice::ReadOnly)) {
-        qCWarning(lcHandoff, "%s: cannot be opened: %s", qUtf8Printable(path), qUtf8Printable(handle.errorString()));
+        qCWarning(lcHandoff, "%s: cannot be opened: %s", logPrintable(path), logPrintable(handle.errorString()));
         return kAccessDenied;
     }
     const bool program = looksLikeProgram(handle);
@@ -155,16 +155,16 @@ std::int32_t ShellExecuteOpen(const std::u16string& file, const std::u16string& 
         process.setProgram(absolute);
         process.setWorkingDirectory(workDir);
         if (!process.startDetached()) {
-            qCWarning(lcHandoff, "%s: the program cannot be started in %s: %s", qUtf8Printable(absolute),
-                      qUtf8Printable(workDir), qUtf8Printable(process.errorString()));
+            qCWarning(lcHandoff, "%s: the program cannot be started in %s: %s", logPrintable(absolute),
+                      logPrintable(workDir), logPrintable(process.errorString()));
             return kBadFormat;
         }
-        qCDebug(lcHandoff, "%s: started as a program in %s", qUtf8Printable(absolute), qUtf8Printable(workDir));
+        qCDebug(lcHandoff, "%s: started as a program in %s", logPrintable(absolute), logPrintable(workDir));
         return kStarted;
     }
     const pid_t opener = spawnOpener(absolute, workDir);
     if (opener < 0) {
-        qCWarning(lcHandoff, "%s: xdg-open cannot be started: %s", qUtf8Printable(absolute), std::strerror(errno));
+        qCWarning(lcHandoff, "%s: xdg-open cannot be started: %s", logPrintable(absolute), std::strerror(errno));
         return kNoAssociation;
     }
     return openerAnswer(opener, absolute);

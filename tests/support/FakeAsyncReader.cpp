@@ -4,46 +4,74 @@
 #include "download/KeptPart.h"
 #include "host/SaveFile.h"
 
-std::optional<download::AsyncReadError> FakeAsyncReader::AsyncRead(const QString& target, const QString& propertyName,
-                                                                   qint64 maxBytes,
-                                                                   const download::AsyncReadOptions& options) {
-    if (refuseNext) {
-        std::optional<download::AsyncReadError> error = refuseNext;
-        refuseNext.reset();
-        return error;
+#include <QCoreApplication>
+
+// A transfer that does only what its test scripts.
+class FakeAsyncReader::Job : public download::Transfer {
+public:
+    Job(Request request, std::optional<download::AsyncReadError> refusal, QObject* parent)
+        : Transfer(std::move(request), parent), mRefusal(std::move(refusal)) {}
+
+    void scriptProgress(const download::AsyncProperty& property) { emitProgress(property); }
+    void scriptResult(const download::AsyncProperty& outcome) { emitResult(outcome); }
+
+protected:
+    void doStart(const QUrl&) override {
+        if (mRefusal) {
+            download::AsyncProperty refused;
+            refused.Failure = host::Failure{host::Failure::Kind::NotStarted, mRefusal->Description, mRefusal->Number};
+            emitResult(refused);
+        }
     }
+    void doKill() override {}
+
+private:
+    std::optional<download::AsyncReadError> mRefusal;
+};
+
+download::Transfer* FakeAsyncReader::transfer(const QString& target, const QString& propertyName, qint64 maxBytes,
+                                              const download::AsyncReadOptions& options) {
     started.append({target, propertyName, maxBytes, options});
-    return std::nullopt;
+    auto* job = new Job(download::Transfer::Request{target, propertyName, maxBytes, options}, refuseNext, this);
+    refuseNext.reset();
+    mJobs.append(job);
+    return job;
+}
+
+FakeAsyncReader::Job* FakeAsyncReader::find(const QString& propertyName) const {
+    for (auto job = mJobs.crbegin(); job != mJobs.crend(); ++job) {
+        if (*job && !(*job)->isFinished() && (*job)->request().propertyName == propertyName) {
+            return *job;
+        }
+    }
+    return nullptr;
 }
 
 void FakeAsyncReader::progress(const QString& propertyName, qint64 bytesRead, qint64 bytesMax, int resumes, qint64 kept,
                                qint64 crawlRate) {
     download::AsyncProperty property;
-    property.PropertyName = propertyName;
     property.BytesRead = bytesRead;
     property.BytesMax = bytesMax;
     property.Resumes = resumes;
     property.Kept = kept;
     property.CrawlRate = crawlRate;
-    emit AsyncReadProgress(property);
+    if (Job* job = find(propertyName)) {
+        job->scriptProgress(property);
+    }
 }
 
 void FakeAsyncReader::complete(const QString& propertyName, const QByteArray& content) {
-    // The latest read of that name decides, as the real reader's own read would.
-    download::AsyncReadOptions options;
-    for (auto read = started.crbegin(); read != started.crend(); ++read) {
-        if (read->propertyName == propertyName) {
-            options = read->options;
-            break;
-        }
+    Job* job = find(propertyName);
+    if (!job) {
+        return;
     }
+    const download::AsyncReadOptions& options = job->request().options;
     download::AsyncProperty property;
-    property.PropertyName = propertyName;
     // Content to be proven stays under its part's name.
     const QString file = options.unproven ? download::KeptPartPath(propertyName) : propertyName;
     if (const host::Outcome error = host::SaveWholeFile(file, content)) {
         property.Failure = error;
-        emit AsyncReadComplete(property);
+        job->scriptResult(property);
         return;
     }
     property.BytesRead = content.size();
@@ -52,12 +80,21 @@ void FakeAsyncReader::complete(const QString& propertyName, const QByteArray& co
     if (options.digest) {
         property.Digest = download::Blake2b::hash(content);
     }
-    emit AsyncReadComplete(property);
+    job->scriptResult(property);
+    // What the result sets off later (a proof, a job's end) happens now, as
+    // the event loop would see to it before the next event.
+    if (settle) {
+        QCoreApplication::processEvents();
+    }
 }
 
 void FakeAsyncReader::fail(const QString& propertyName, host::Failure::Kind failure) {
     download::AsyncProperty property;
-    property.PropertyName = propertyName;
     property.Failure = host::Failure{failure, QStringLiteral("scripted failure")};
-    emit AsyncReadComplete(property);
+    if (Job* job = find(propertyName)) {
+        job->scriptResult(property);
+    }
+    if (settle) {
+        QCoreApplication::processEvents();
+    }
 }

@@ -3,9 +3,14 @@
 #include "download/AsyncRead.h"
 
 #include <QList>
+#include <QPointer>
 
-// A reader that reaches no network: it records each started read and emits
-// only the progress and completion events a test scripts.
+// A reader that reaches no network: it records each transfer it is asked
+// for and emits only the progress and results a test scripts, by the
+// transfer's file name (the latest transfer of that name that has not
+// ended). A transfer whose request can never be read ends as the real ones
+// do, when it starts. After a scripted result, what it sets off later (a
+// proof, a job's end) has happened by the time the call returns.
 class FakeAsyncReader : public download::AsyncReader {
     Q_OBJECT
 public:
@@ -18,13 +23,16 @@ public:
 
     using download::AsyncReader::AsyncReader;
 
-    std::optional<download::AsyncReadError> AsyncRead(const QString& target, const QString& propertyName,
-                                                      qint64 maxBytes,
-                                                      const download::AsyncReadOptions& options = {}) override;
+    download::Transfer* transfer(const QString& target, const QString& propertyName, qint64 maxBytes,
+                                 const download::AsyncReadOptions& options = {}) override;
 
-    // The next AsyncRead refuses to start with this error (once).
+    // The next transfer refuses to start with this error (once): its result
+    // says so when it starts.
     std::optional<download::AsyncReadError> refuseNext;
     QList<Started> started;
+    // False: a scripted result returns before what it sets off, for a test
+    // that looks at the steps in between.
+    bool settle = true;
 
     void progress(const QString& propertyName, qint64 bytesRead, qint64 bytesMax, int resumes = 0, qint64 kept = 0,
                   qint64 crawlRate = -1);
@@ -36,4 +44,9 @@ public:
     void complete(const QString& propertyName, const QByteArray& content);
     // A failed read (BytesMax 0).
     void fail(const QString& propertyName, host::Failure::Kind failure = host::Failure::Kind::Network);
+
+private:
+    class Job;
+    Job* find(const QString& propertyName) const;
+    QList<QPointer<Job>> mJobs;
 };

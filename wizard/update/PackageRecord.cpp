@@ -1,7 +1,7 @@
-#include "wizard/PackageRecord.h"
+#include "wizard/update/PackageRecord.h"
 
 #include "host/SaveFile.h"
-#include "wizard/VersionFile.h"
+#include "wizard/update/VersionFile.h"
 
 #include <QDir>
 #include <QFile>

@@ -1,4 +1,4 @@
-#include "wizard/Signing.h"
+#include "wizard/update/Signing.h"
 
 #include "download/Blake2b.h"
 #include "download/Minisign.h"

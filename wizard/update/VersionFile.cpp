@@ -1,8 +1,9 @@
-#include "wizard/VersionFile.h"
+#include "wizard/update/VersionFile.h"
 
 #include "download/AsyncRead.h"
+#include "host/Log.h"
 
-#include <QFile>
+#include <QStringDecoder>
 
 namespace versionfile {
 
@@ -30,20 +31,39 @@ QStringList SplitLines(const QString& text) {
     return lines;
 }
 
-QStringList ReadLines(const QByteArray& bytes) {
-    return SplitLines(QString::fromLocal8Bit(bytes));
+Text Decode(const QByteArray& bytes) {
+    Text text;
+    // A CR is a CR in every 8-bit encoding the product meets: splitting the
+    // bytes first splits the text the same way.
+    qsizetype start = 0;
+    for (qsizetype i = 0; i < bytes.size(); ++i) {
+        if (bytes.at(i) == '\r') {
+            text.raw.append(bytes.mid(start, i - start));
+            if (i + 1 < bytes.size() && bytes.at(i + 1) == '\n') {
+                ++i;
+            }
+            start = i + 1;
+        }
+    }
+    if (start < bytes.size()) {
+        text.raw.append(bytes.mid(start));
+    }
+    // Stateless: a line that ends inside a character is no text either.
+    QStringDecoder decoder(QStringConverter::System, QStringConverter::Flag::Stateless);
+    for (qsizetype i = 0; i < text.raw.size(); ++i) {
+        decoder.resetState();
+        text.lines.append(decoder.decode(text.raw.at(i)));
+        if (decoder.hasError() && i < 3 && !text.problem) {
+            text.problem = QStringLiteral("The version file from the server is not usable: its line %1 is not text "
+                                          "in this computer's encoding.")
+                               .arg(i + 1);
+        }
+    }
+    return text;
 }
 
-std::optional<QStringList> ReadFile(const QString& path) {
-    QFile file(path);
-    if (!file.open(QIODevice::ReadOnly)) {
-        return std::nullopt;
-    }
-    const QByteArray bytes = file.readAll();
-    if (file.error() != QFileDevice::NoError) {
-        return std::nullopt;
-    }
-    return ReadLines(bytes);
+QStringList ReadLines(const QByteArray& bytes) {
+    return Decode(bytes).lines;
 }
 
 QString UpdateFileNameFor(const QString& serverVersion) {
@@ -61,7 +81,21 @@ bool IsPlainFileName(const QString& name) {
     }
     static const QString forbidden = QStringLiteral("<>:\"/\\|?*");
     for (const QChar c : name) {
-        if (c.category() == QChar::Other_Control || forbidden.contains(c)) {
+        switch (c.category()) {
+        case QChar::Other_Control:
+        case QChar::Other_Format:
+        case QChar::Separator_Line:
+        case QChar::Separator_Paragraph:
+            return false;
+        case QChar::Separator_Space:
+            if (c != QLatin1Char(' ')) {
+                return false;
+            }
+            break;
+        default:
+            break;
+        }
+        if (forbidden.contains(c)) {
             return false;
         }
     }
@@ -81,12 +115,25 @@ std::optional<QString> Problem(const QStringList& lines) {
         return unusable + QStringLiteral("its package address is empty.");
     }
     if (!IsPlainFileName(UpdateFileNameFor(lines.at(1)))) {
-        return QStringLiteral("The published version \"%1\" cannot be used in a file name.").arg(lines.at(1));
+        // Quoted with its invisible characters spelt out, so that the text
+        // shows what the file holds.
+        return QStringLiteral("The published version \"%1\" cannot be used in a file name.")
+            .arg(host::EscapeControls(lines.at(1)));
     }
     if (const std::optional<download::AsyncReadError> error = download::ParseTarget(lines.at(2)).error) {
         return unusable + error->Description;
     }
     return std::nullopt;
+}
+
+Published Interpret(const Text& text) {
+    Published published = Interpret(text.lines);
+    if (text.problem) {
+        published.problem = text.problem;
+        published.updateURL.clear();
+        published.updateFileName.clear();
+    }
+    return published;
 }
 
 Published Interpret(const QStringList& lines) {

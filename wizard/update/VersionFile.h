@@ -15,20 +15,30 @@ namespace versionfile {
 // the line. A final line end adds no empty line. Nothing is trimmed.
 QStringList SplitLines(const QString& text);
 
-// The file's bytes are text in the system's 8-bit locale encoding.
-QStringList ReadLines(const QByteArray& bytes);
+// The file's bytes split into lines by the same rule, each line as it was
+// (what a signature names, byte for byte) and as text in the system's 8-bit
+// locale encoding. `problem` says when one of the first three lines is no
+// text in that encoding: such a line is never taken, as its bytes would be
+// replaced by stand-ins.
+struct Text {
+    QList<QByteArray> raw;
+    QStringList lines;
+    std::optional<QString> problem;
+};
+Text Decode(const QByteArray& bytes);
 
-// The lines of the file at `path`, or nothing when it cannot be opened or
-// read. The file itself is left as it is.
-std::optional<QStringList> ReadFile(const QString& path);
+// The lines alone.
+QStringList ReadLines(const QByteArray& bytes);
 
 // "Update", the version without any full stop, ".EXE".
 QString UpdateFileNameFor(const QString& serverVersion);
 
 // True when `name` can only ever address a file directly inside the program
-// folder on any platform the product runs on: no separator, no drive colon,
-// no control character, none of the characters Windows forbids, not "." or
-// "..", and at most 255 bytes.
+// folder on any platform the product runs on, and reads as what it is: no
+// separator, no drive colon, no control character, none of the characters
+// Windows forbids, no invisible format character (a bidirectional override,
+// a zero-width one), no line or paragraph separator and no blank but the
+// plain space, not "." or "..", and at most 255 bytes.
 bool IsPlainFileName(const QString& name);
 
 // Why the lines of a version file cannot drive an update, or nothing when
@@ -51,5 +61,7 @@ struct Published {
     std::optional<QString> problem;
 };
 Published Interpret(const QStringList& lines);
+// The same for a file's text, whose own problem comes first.
+Published Interpret(const Text& text);
 
 } // namespace versionfile
