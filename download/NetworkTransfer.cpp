@@ -10,7 +10,6 @@
 #include <QNetworkReply>
 #include <QNetworkRequest>
 #include <QPointer>
-#include <QStorageInfo>
 #include <QTimer>
 
 #include <algorithm>
@@ -24,15 +23,12 @@ using namespace http;
 
 namespace {
 
-// Bounds what Qt buffers inside the reply and what one drain moves to the
-// disk; the content itself lives only in the part file.
+// Bounds what Qt buffers inside the reply; the content itself lives only in
+// the part file.
 constexpr qint64 kReadBufferSize = 1024 * 1024;
 
 // Listeners redraw on every progress event; more than ten a second is waste.
 constexpr qint64 kProgressIntervalMs = 100;
-
-// Redirect chains longer than this are a misconfigured server, not a download.
-constexpr int kMaxRedirects = 10;
 
 // A link that dropped this often in one download is not coming back soon.
 constexpr int kMaxResumes = 3;
@@ -44,23 +40,6 @@ constexpr qint64 kCrawlFactor = 4;
 qint64 steadyMs() {
     using namespace std::chrono;
     return duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count();
-}
-
-// Stops a reply that is no longer wanted. Both happen from the event loop, not
-// now: the reply may be in the middle of emitting the signal that led here,
-// and Qt does not expect to be aborted from inside its own notifications.
-void dispose(QNetworkReply* reply) {
-    if (reply->isFinished()) {
-        reply->deleteLater();
-        return;
-    }
-    QMetaObject::invokeMethod(
-        reply,
-        [reply] {
-            reply->abort();
-            reply->deleteLater();
-        },
-        Qt::QueuedConnection);
 }
 
 } // namespace
@@ -126,25 +105,6 @@ void NetworkTransfer::startAttempt() {
     qCDebug(lcDownload, "%s: requesting into %s from byte %lld (attempt %d)", logPrintable(mUrl.toDisplayString()),
             logPrintable(QDir::toNativeSeparators(request().propertyName)), static_cast<long long>(mFile.written()),
             mResumes + 1);
-    QNetworkRequest httpRequest(mUrl);
-    httpRequest.setAttribute(QNetworkRequest::CacheLoadControlAttribute, QNetworkRequest::AlwaysNetwork);
-    httpRequest.setAttribute(QNetworkRequest::CacheSaveControlAttribute, false);
-    // For caches between us and the server, which Qt's own setting cannot reach.
-    httpRequest.setRawHeader("Cache-Control", "no-cache");
-    httpRequest.setRawHeader("Pragma", "no-cache");
-    // The bytes exactly as the server stores them. When Qt 6.4 negotiates
-    // gzip itself it decompresses, but then drops every Content-Length it
-    // got (conflicting ones too) and takes a compressed body cut short by a
-    // closed connection for a whole one: nothing would be left to prove that
-    // the package is complete. Asking for the plain bytes keeps each length
-    // comparable with what arrives, and ranges count the stored bytes.
-    httpRequest.setRawHeader("Accept-Encoding", "identity");
-    httpRequest.setAttribute(QNetworkRequest::RedirectPolicyAttribute, QNetworkRequest::NoLessSafeRedirectPolicy);
-    httpRequest.setMaximumRedirectsAllowed(kMaxRedirects);
-    if (mSettings.stallLimit.count() > 0) {
-        httpRequest.setTransferTimeout(
-            int(std::min<std::chrono::milliseconds::rep>(mSettings.stallLimit.count(), INT_MAX)));
-    }
     mPhase = Phase::Requesting;
     mOffset = mFile.written();
     mAnnounced = -1;
@@ -152,12 +112,7 @@ void NetworkTransfer::startAttempt() {
     mReceived = 0;
     mCrawlRate = -1;
     mRate.start(steadyMs());
-    if (resuming()) {
-        // The rest of the same file, or the whole file when it has changed.
-        httpRequest.setRawHeader("Range", "bytes=" + QByteArray::number(mOffset) + '-');
-        httpRequest.setRawHeader("If-Range", mValidator);
-    }
-
+    const QNetworkRequest httpRequest = MakeRequest(mUrl, mOffset, mValidator, mSettings.stallLimit);
     QNetworkReply* reply = mManager->get(httpRequest);
     reply->setReadBufferSize(kReadBufferSize);
     mReply = reply;
@@ -169,7 +124,7 @@ void NetworkTransfer::startAttempt() {
 void NetworkTransfer::dropReply() {
     if (mReply) {
         QObject::disconnect(mReply, nullptr, this, nullptr);
-        dispose(mReply);
+        Dispose(mReply);
         mReply = nullptr;
     }
 }
@@ -201,103 +156,40 @@ bool NetworkTransfer::acceptHeaders() {
     if (mPhase == Phase::Receiving) {
         return true;
     }
-    QNetworkReply* reply = mReply;
-    const QVariant statusValue = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute);
-    if (!statusValue.isValid()) {
-        return true; // no response yet
-    }
-    const int status = statusValue.toInt();
-    if (status == 416 && mFromKept) {
-        // The file is no longer as long as the part says.
-        mFile.leaveAdopted(httpStatusText(*reply) + QStringLiteral(" to the request for the rest"));
+    const Verdict verdict =
+        Judge(*mReply, Expecting{mOffset, mTotal, mValidator, mFromKept, mRestarted, request().maxBytes});
+    if (!verdict.leftKept.isEmpty()) {
+        mFile.leaveAdopted(verdict.leftKept);
         mFromKept = false;
-        requestWholeFile(host::Failure{Kind::Network, httpStatusText(*reply)}, false);
-        return false;
     }
-    if (status >= 400) {
-        // Refused before its body arrives: an error page is not the content.
-        fail(Kind::Network, httpStatusText(*reply));
+    switch (verdict.step) {
+    case Verdict::Step::Wait:
+        return true;
+    case Verdict::Step::Fail:
+        fail(*verdict.failure);
         return false;
+    case Verdict::Step::Again:
+        requestWholeFile(*verdict.failure, verdict.restart);
+        return false;
+    case Verdict::Step::Rest:
+        mFromKept = false;
+        mPhase = Phase::Receiving;
+        mChunked = verdict.chunked;
+        mAnnounced = verdict.announced;
+        return roomFor(mAnnounced);
+    case Verdict::Step::Whole:
+        break;
     }
-    if (status < 200 || status >= 300) {
-        return true; // a redirect being followed, or a final one judged at the end
+    mRestarted = mRestarted || verdict.restart;
+    if (mFile.written() > 0 && !emptyPart()) {
+        return false;
     }
     mPhase = Phase::Receiving;
-
-    const Answer answer = classifyAnswer(status);
-    if (answer == Answer::Dropped) {
-        return false;
-    }
-    if (host::Outcome coding = codingProblem(*reply)) {
-        fail(*std::move(coding));
-        return false;
-    }
-    mChunked = !reply->rawHeader("Transfer-Encoding").trimmed().isEmpty();
-
-    const AnnouncedLength length = announcedLength(*reply);
-    if (length.problem) {
-        fail(*length.problem);
-        return false;
-    }
-    mAnnounced = length.value;
-    if (answer == Answer::Rest) {
-        if (mAnnounced >= 0 && mAnnounced != mTotal - mOffset) {
-            fail(Kind::Network, QStringLiteral("The server announced %1 bytes for the last %2 bytes of the file.")
-                                    .arg(mAnnounced)
-                                    .arg(mTotal - mOffset));
-            return false;
-        }
-        mAnnounced = mTotal - mOffset;
-        return roomFor(mAnnounced);
-    }
+    mChunked = verdict.chunked;
+    mAnnounced = mTotal = verdict.announced;
+    mUrl = mReply->url();
+    mValidator = verdict.validator;
     return acceptWholeFile();
-}
-
-NetworkTransfer::Answer NetworkTransfer::classifyAnswer(int status) {
-    QNetworkReply* reply = mReply;
-    if (mFromKept && status == 206) {
-        // Part of the file, which must be the rest of the kept part's.
-        host::Outcome problem = versionProblem(*reply, mValidator);
-        if (!problem) {
-            problem = continuationProblem(*reply, mOffset, mTotal);
-        }
-        mFromKept = false;
-        if (!problem) {
-            return Answer::Rest;
-        }
-        mFile.leaveAdopted(problem->detail);
-        requestWholeFile(*problem, false);
-        return Answer::Dropped;
-    }
-    if (mFromKept && status == 200) {
-        // If-Range sends the whole file when it is no longer the one named.
-        mFile.leaveAdopted(QStringLiteral("the file on the server changed since (it is no longer %1)")
-                               .arg(QString::fromLatin1(mValidator)));
-        mFromKept = false;
-        return emptyPart() ? Answer::Whole : Answer::Dropped;
-    }
-    if (resuming() && status == 206) {
-        if (const host::Outcome otherVersion = versionProblem(*reply, mValidator)) {
-            requestWholeFile(*otherVersion);
-            return Answer::Dropped;
-        }
-        if (host::Outcome problem = continuationProblem(*reply, mOffset, mTotal)) {
-            fail(*std::move(problem));
-            return Answer::Dropped;
-        }
-        return Answer::Rest;
-    }
-    if (resuming() && status == 200 && !mRestarted) {
-        // The file is no longer the one whose start is stored.
-        mRestarted = true;
-        return emptyPart() ? Answer::Whole : Answer::Dropped;
-    }
-    if (resuming() || status == 206) {
-        fail(Kind::Network,
-             httpStatusText(*reply) + QStringLiteral(" does not continue the %1 bytes received.").arg(mOffset));
-        return Answer::Dropped;
-    }
-    return Answer::Whole;
 }
 
 bool NetworkTransfer::emptyPart() {
@@ -326,16 +218,6 @@ void NetworkTransfer::requestWholeFile(const host::Failure& why, bool once) {
 }
 
 bool NetworkTransfer::acceptWholeFile() {
-    QNetworkReply* reply = mReply;
-    mTotal = mAnnounced;
-    mUrl = reply->url();
-    mValidator = rangeValidator(*reply);
-    if (mTotal > request().maxBytes) {
-        fail(Kind::TooLarge, QStringLiteral("The server announced %1 bytes; at most %2 bytes may be held.")
-                                 .arg(mTotal)
-                                 .arg(request().maxBytes));
-        return false;
-    }
     if (!roomFor(mTotal)) {
         return false;
     }
@@ -357,13 +239,8 @@ bool NetworkTransfer::acceptWholeFile() {
 }
 
 bool NetworkTransfer::roomFor(qint64 bytes) {
-    const QString folder = QFileInfo(request().propertyName).absolutePath();
-    const QStorageInfo storage(folder);
-    if (bytes > 0 && storage.isValid() && storage.bytesAvailable() >= 0 && storage.bytesAvailable() < bytes) {
-        fail(Kind::NoSpace, QStringLiteral("%1 needs %2 bytes and has %3 bytes free.")
-                                .arg(QDir::toNativeSeparators(folder))
-                                .arg(bytes)
-                                .arg(storage.bytesAvailable()));
+    if (host::Outcome error = mFile.spaceFor(bytes)) {
+        fail(*std::move(error));
         return false;
     }
     return true;
@@ -373,34 +250,16 @@ bool NetworkTransfer::drain() {
     if (!acceptHeaders()) {
         return false;
     }
-    QNetworkReply* reply = mReply;
-    if (mChunk.isEmpty()) {
-        mChunk.resize(qsizetype(kReadBufferSize));
+    if (mPhase != Phase::Receiving) {
+        mReply->skip(mReply->bytesAvailable()); // the body of an answer that is not the content
+        return true;
     }
-    for (qint64 available = reply->bytesAvailable(); available > 0; available = reply->bytesAvailable()) {
-        if (mPhase != Phase::Receiving) {
-            reply->skip(available); // the body of an answer that is not the content
-            continue;
-        }
-        if (mFile.written() + available > request().maxBytes) {
-            fail(Kind::TooLarge,
-                 QStringLiteral("More than %1 bytes arrived; at most %1 bytes may be held.").arg(request().maxBytes));
-            return false;
-        }
-        char* const bytes = mChunk.data();
-        const qint64 got = reply->read(bytes, std::min<qint64>(available, kReadBufferSize));
-        if (got <= 0) {
-            break;
-        }
-        if (host::Outcome error = mAnnounced < 0 ? mFile.roomFor(got) : std::nullopt) {
-            fail(*std::move(error));
-            return false;
-        }
-        if (host::Outcome error = mFile.write(bytes, got)) {
-            fail(*std::move(error));
-            return false;
-        }
-        mReceived += got;
+    const qint64 before = mFile.written();
+    const host::Outcome error = mFile.takeFrom(*mReply, request().maxBytes, mAnnounced < 0);
+    mReceived += mFile.written() - before;
+    if (error) {
+        fail(*error);
+        return false;
     }
     return true;
 }
@@ -444,18 +303,9 @@ void NetworkTransfer::onTick() {
         reportProgress();
         return;
     }
-    const RateWatch::Policy& policy = mSettings.rate;
-    const QString seconds =
-        QString::number(double(std::min<qint64>(policy.window.count(), now - mRate.startedAt())) / 1000, 'g', 2);
     // A server that keeps its answer back is as slow as one that sends its
     // body a byte at a time.
-    const QString problem = mPhase == Phase::Requesting
-                                ? QStringLiteral("The server had not answered after %1 s.").arg(seconds)
-                                : QStringLiteral("The transfer crawled at %1 bytes/s over the last %2 s, under the "
-                                                 "floor of %3 bytes/s.")
-                                      .arg(rate)
-                                      .arg(seconds)
-                                      .arg(policy.floor);
+    const QString problem = mRate.stallText(now, mPhase == Phase::Receiving);
     attemptEnded(problem, true, Kind::TooSlow);
 }
 
@@ -481,7 +331,9 @@ void NetworkTransfer::onFinished(QNetworkReply* reply) {
         return;
     }
     if (reply->error() != QNetworkReply::NoError) {
-        attemptEnded(transferProblem(*reply), isTransient(reply->error()));
+        attemptEnded(TransferProblem(*reply, mFile.written() - mOffset, mFile.written(), mAnnounced, mChunked,
+                                     mSettings.stallLimit),
+                     isTransient(reply->error()));
         return;
     }
     const int status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
@@ -498,32 +350,6 @@ void NetworkTransfer::onFinished(QNetworkReply* reply) {
     endOfBody(*reply);
 }
 
-QString NetworkTransfer::transferProblem(const QNetworkReply& reply) const {
-    const qint64 received = mFile.written() - mOffset;
-    switch (reply.error()) {
-    case QNetworkReply::OperationCanceledError:
-        // The job itself never aborts a reply it still listens to, so this is
-        // the transfer timeout: nothing arrived for the whole stall limit.
-        return QStringLiteral("No data arrived for %1 ms after %2 bytes; the transfer stalled.")
-            .arg(mSettings.stallLimit.count())
-            .arg(mFile.written());
-    case QNetworkReply::RemoteHostClosedError:
-        if (mAnnounced >= 0) {
-            return QStringLiteral("The server closed the connection after %1 of the %2 bytes announced.")
-                .arg(received)
-                .arg(mAnnounced);
-        }
-        if (mChunked) {
-            return QStringLiteral("The server closed the connection after %1 bytes, before the last chunk.")
-                .arg(received);
-        }
-        break;
-    default:
-        break;
-    }
-    return QStringLiteral("%1 (network error %2)").arg(reply.errorString()).arg(int(reply.error()));
-}
-
 void NetworkTransfer::attemptEnded(const QString& problem, bool transient, Kind kind) {
     qCDebug(lcDownload, "%s: attempt ended: %s", logPrintable(mUrl.toDisplayString()), logPrintable(problem));
     if (transient && resumeLater()) {
@@ -533,16 +359,8 @@ void NetworkTransfer::attemptEnded(const QString& problem, bool transient, Kind 
 }
 
 void NetworkTransfer::endOfBody(const QNetworkReply& reply) {
-    const qint64 written = mFile.written();
-    if (mAnnounced < 0 && !mChunked && !reply.attribute(QNetworkRequest::Http2WasUsedAttribute).toBool()) {
-        // Qt ends such a body when the connection closes, and reports a
-        // connection cut in the middle of it as a success just the same.
-        fail(Kind::Network, QStringLiteral("The server sent no length and no chunked framing; the end of the body "
-                                           "cannot be told from a cut connection."));
-    } else if (written == 0) {
-        fail(Kind::Network, QStringLiteral("The server sent an empty body."));
-    } else if (mTotal >= 0 && written != mTotal) {
-        fail(Kind::Network, QStringLiteral("Stored %1 of the %2 bytes announced.").arg(written).arg(mTotal));
+    if (host::Outcome problem = EndProblem(reply, mAnnounced, mChunked, mFile.written(), mTotal)) {
+        fail(*std::move(problem));
     } else {
         finish();
     }

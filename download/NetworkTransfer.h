@@ -52,24 +52,16 @@ private:
         Finishing,  // the body is whole; a worker makes the part file durable
         Ended,      // the result has been emitted, or the job was killed
     };
-    // What a 2xx answer holds for the bytes already stored.
-    enum class Answer {
-        Whole,   // the whole file, from byte 0; nothing is stored
-        Rest,    // exactly the rest of the stored bytes
-        Dropped, // neither: the job has ended or has made a new request
-    };
 
     void startAttempt();
     void onMetaData(QNetworkReply* reply);
     void onReadyRead(QNetworkReply* reply);
     void onFinished(QNetworkReply* reply);
-    // Checks status, range and announced size once the final response is
-    // known, and opens the part file. False when the job has ended or has
-    // gone on with a new request: the reply is no longer its own.
+    // Acts on the answer once its final headers are known (see http::Judge)
+    // and opens the part file. False when the job has ended or has gone on
+    // with a new request: the reply is no longer its own.
     bool acceptHeaders();
-    Answer classifyAnswer(int status);
-    // Takes the size and version of a whole answer, checks the size against
-    // the limit and the free space, and opens the part file.
+    // Checks the free space for a whole answer and opens the part file.
     bool acceptWholeFile();
     // Empties the part for a whole answer; false when the job has ended.
     bool emptyPart();
@@ -81,8 +73,6 @@ private:
     bool roomFor(qint64 bytes);
     // Moves what the reply holds into the part file; false when the job ended.
     bool drain();
-    // Why the current attempt's transfer broke off, in words.
-    QString transferProblem(const QNetworkReply& reply) const;
     // The attempt ended before the body was whole: resumes when `transient`
     // allows it and the server can, fails the job otherwise.
     void attemptEnded(const QString& problem, bool transient, host::Failure::Kind kind = host::Failure::Kind::Network);
@@ -124,7 +114,6 @@ private:
     bool mRestarted = false; // the job has once started over from byte 0
     bool mFromKept = false;  // the next answer must continue a part an earlier run kept
     QTimer* mTicker;         // measures the rate while the job runs
-    QByteArray mChunk;       // what one drain moves at a time
 
     // The current attempt.
     qint64 mOffset = 0;     // where its bytes go in the file: the range it asked for

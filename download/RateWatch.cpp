@@ -51,4 +51,16 @@ bool RateWatch::crawls(qint64 nowMs) const {
     return measured >= 0 && measured < mPolicy.floor;
 }
 
+QString RateWatch::stallText(qint64 nowMs, bool answered) const {
+    const QString seconds =
+        QString::number(double(std::min<qint64>(mPolicy.window.count(), nowMs - mStart)) / 1000, 'g', 2);
+    if (!answered) {
+        return QStringLiteral("The server had not answered after %1 s.").arg(seconds);
+    }
+    return QStringLiteral("The transfer crawled at %1 bytes/s over the last %2 s, under the floor of %3 bytes/s.")
+        .arg(rate(nowMs))
+        .arg(seconds)
+        .arg(mPolicy.floor);
+}
+
 } // namespace download

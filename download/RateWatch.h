@@ -1,6 +1,6 @@
 #pragma once
 
-#include <QtGlobal>
+#include <QString>
 
 #include <chrono>
 #include <deque>
@@ -37,7 +37,9 @@ public:
     bool crawls(qint64 nowMs) const;
 
     const Policy& policy() const { return mPolicy; }
-    qint64 startedAt() const { return mStart; }
+    // Why a transfer that crawls stalls, in words: its rate over the window,
+    // or, when no answer came (`answered` false), that none did.
+    QString stallText(qint64 nowMs, bool answered) const;
 
 private:
     struct Sample {

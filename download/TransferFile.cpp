@@ -5,6 +5,7 @@
 
 #include <QDir>
 #include <QFileInfo>
+#include <QStorageInfo>
 
 #include <algorithm>
 
@@ -18,6 +19,9 @@ using Kind = host::Failure::Kind;
 // 5% of the file system, whichever is less.
 constexpr qint64 kMarginBytes = qint64(1) << 30;
 constexpr qint64 kMarginPercent = 5;
+
+// What one take moves from the network to the disk at a time.
+constexpr qint64 kChunkSize = 1024 * 1024;
 
 host::Failure writeFailed(const QString& reason) {
     return {Kind::WriteFailed, reason.isEmpty() ? QStringLiteral("the file could not be written whole") : reason};
@@ -129,6 +133,42 @@ host::Outcome TransferFile::write(const char* bytes, qint64 size) {
     }
     if (mSteps) {
         mSteps->written(mWritten);
+    }
+    return std::nullopt;
+}
+
+host::Outcome TransferFile::takeFrom(QIODevice& body, qint64 maxBytes, bool unannounced) {
+    if (mChunk.isEmpty()) {
+        mChunk.resize(qsizetype(kChunkSize));
+    }
+    for (qint64 available = body.bytesAvailable(); available > 0; available = body.bytesAvailable()) {
+        if (mWritten + available > maxBytes) {
+            return host::Failure{
+                Kind::TooLarge,
+                QStringLiteral("More than %1 bytes arrived; at most %1 bytes may be held.").arg(maxBytes)};
+        }
+        const qint64 got = body.read(mChunk.data(), std::min(available, kChunkSize));
+        if (got <= 0) {
+            break;
+        }
+        if (host::Outcome error = unannounced ? roomFor(got) : std::nullopt) {
+            return error;
+        }
+        if (host::Outcome error = write(mChunk.constData(), got)) {
+            return error;
+        }
+    }
+    return std::nullopt;
+}
+
+host::Outcome TransferFile::spaceFor(qint64 bytes) const {
+    const QString folder = QFileInfo(mTarget).absolutePath();
+    const QStorageInfo storage(folder);
+    if (bytes > 0 && storage.isValid() && storage.bytesAvailable() >= 0 && storage.bytesAvailable() < bytes) {
+        return host::Failure{Kind::NoSpace, QStringLiteral("%1 needs %2 bytes and has %3 bytes free.")
+                                                .arg(QDir::toNativeSeparators(folder))
+                                                .arg(bytes)
+                                                .arg(storage.bytesAvailable())};
     }
     return std::nullopt;
 }

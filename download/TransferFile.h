@@ -45,6 +45,11 @@ public:
     bool keepable() const { return mSteps && mPart && mWritten > 0; }
 
     host::Outcome write(const char* bytes, qint64 size);
+    // Stores what `body` holds now: TooLarge past `maxBytes`, or, for a body
+    // without a length (`unannounced`), before the disk's margin (roomFor).
+    host::Outcome takeFrom(QIODevice& body, qint64 maxBytes, bool unannounced);
+    // Whether the folder has `bytes` free for an announced body (NoSpace).
+    host::Outcome spaceFor(qint64 bytes) const;
     // Whether a body without a length may store `bytes` more: not when they
     // would leave less free space than 1 GiB or 5% of the file system,
     // whichever is less (TooLarge).
@@ -69,6 +74,7 @@ private:
     std::unique_ptr<DurableSteps> mSteps;     // while the part may be continued by a later run
     qint64 mWritten = 0;
     qint64 mKept = 0;
+    QByteArray mChunk; // what one take moves at a time
 };
 
 } // namespace download
