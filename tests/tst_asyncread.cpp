@@ -258,6 +258,9 @@ private slots:
     void rateWatch_averagesOverTheWindow();
     void slowTransfer_stallsUnderTheFloor_data();
     void slowTransfer_stallsUnderTheFloor();
+
+    void transferJob_startsLaterEndsOnceAndGoes_data();
+    void transferJob_startsLaterEndsOnceAndGoes();
 };
 
 void tst_AsyncRead::readSentinel(download::AsyncReader& reader, Events& events) {
@@ -1333,6 +1336,53 @@ void tst_AsyncRead::slowTransfer_stallsUnderTheFloor() {
         told = told || (!event.completion && event.property.CrawlRate >= 0 && event.property.CrawlRate < 1000);
     }
     QCOMPARE(told, why.contains(QLatin1String("crawled")));
+}
+
+// A transfer is a job: start() only schedules it, so even a request that
+// cannot start ends in the one result, later; a kill ends it without one;
+// either way it deletes itself, unless told not to.
+void tst_AsyncRead::transferJob_startsLaterEndsOnceAndGoes_data() {
+    QTest::addColumn<QString>("path"); // on the fault server; empty: an address that can never be read
+    QTest::addColumn<bool>("kill");
+    QTest::addColumn<bool>("autoDelete");
+    QTest::addColumn<Kind>("failure"); // of the one result; no result after a kill
+    QTest::newRow("whole") << "/target" << false << true << Kind();
+    QTest::newRow("kept after its result") << "/target" << false << false << Kind();
+    QTest::newRow("no usable address") << QString() << false << true << Kind(host::Failure::Kind::NotStarted);
+    QTest::newRow("killed") << "/target" << true << true << Kind();
+}
+
+void tst_AsyncRead::transferJob_startsLaterEndsOnceAndGoes() {
+    QFETCH(QString, path);
+    QFETCH(bool, kill);
+    QFETCH(bool, autoDelete);
+    QFETCH(Kind, failure);
+
+    download::NetworkAsyncReader reader(nullptr, kStallLimit);
+    QTemporaryDir folder;
+    const QString target = path.isEmpty() ? QStringLiteral("ftp://nowhere/x") : mServer.url(path).toString();
+    const QPointer<download::Transfer> job = reader.transfer(target, folder.filePath("read"), kNoLimit);
+    job->setAutoDelete(autoDelete);
+    QList<AsyncProperty> results;
+    connect(job, &download::Transfer::result, this, [&results](download::Transfer* done) {
+        results.append(done->outcome());
+    });
+    job->start();
+    QVERIFY(results.isEmpty()); // nothing yet, whatever the request
+    if (kill) {
+        job->kill();
+    }
+    QVERIFY(QTest::qWaitFor([&] { return !job || (!autoDelete && job->isFinished()); }, kTimeoutMs));
+    QTest::qWait(50); // a second result would come now
+    QCOMPARE(results.size(), kill ? 0 : 1);
+    QCOMPARE(bool(job), !autoDelete);
+    if (!kill) {
+        QCOMPARE(kindOf(results.first()), failure);
+        QCOMPARE(results.first().Failure ? results.first().Failure->code : 0,
+                 failure ? download::AsyncReadErrorNumber::UnsupportedScheme : 0);
+    }
+    QCOMPARE(entries(folder.path()), kill || failure ? QStringList() : QStringList{"read"});
+    delete job;
 }
 
 QTEST_GUILESS_MAIN(tst_AsyncRead)
