@@ -12,7 +12,8 @@ seconds=${1:-300}
 build=${KELVANE_FUZZ_BUILD:-$root/build-fuzz}
 if [ -z "${KELVANE_FUZZ_BUILD:-}" ]; then
     bash "$root/scripts/deps.sh" fuzz
-    log="$build.log"
+    mkdir -p "$build"
+    log="$build/fuzz-build.log"
     if ! { cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_CXX_COMPILER=clang++ \
         -DKELVANE_FUZZ=ON -DKELVANE_SANITIZE=address,undefined &&
         cmake --build "$build" -j"$(nproc)"; } >"$log" 2>&1; then
