@@ -280,9 +280,7 @@ int main(int argc, char* argv[]) {
         {"5d-version-unwritable", QStringLiteral("1.0"),
          [](frmUPDATE& f, FakeAsyncReader& r) {
              f.vcUPDATECTL1->cmdNEXT_Click();
-             QDir(f.vcUPDATECTL1->downloadFolder()).mkdir(QStringLiteral("veltrin_marlo.txt"));
-             r.complete(versionPath(f), kVersionFile);
-             QDir(f.vcUPDATECTL1->downloadFolder()).rmdir(QStringLiteral("veltrin_marlo.txt"));
+             r.fail(versionPath(f), host::Failure::Kind::WriteFailed, QStringLiteral("No space left on device"));
          }},
         {"6-package-downloading", QStringLiteral("1.0"), startPackage},
         {"7-package-complete-mb", QStringLiteral("1.0"),
@@ -310,13 +308,9 @@ int main(int argc, char* argv[]) {
         {"9c-package-no-space", QStringLiteral("1.0"),
          [](frmUPDATE& f, FakeAsyncReader& r) {
              startPackage(f, r);
-             download::AsyncProperty failed;
-             failed.PropertyName = packagePath(f);
-             failed.Failure = host::Failure{host::Failure::Kind::NoSpace, {}};
-             failed.Failure->detail = QStringLiteral("the folder %1 has 120000000 bytes free; the download needs "
-                                                     "3000000000 bytes.")
-                                          .arg(f.vcUPDATECTL1->downloadFolder());
-             emit r.AsyncReadComplete(failed);
+             r.fail(packagePath(f), host::Failure::Kind::NoSpace,
+                    QStringLiteral("%1 needs 3000000000 bytes and has 120000000 bytes free.")
+                        .arg(f.vcUPDATECTL1->downloadFolder()));
          }},
         {"10-package-unwritable", QStringLiteral("1.0"),
          [](frmUPDATE& f, FakeAsyncReader& r) {

@@ -88,9 +88,9 @@ void FakeAsyncReader::complete(const QString& propertyName, const QByteArray& co
     }
 }
 
-void FakeAsyncReader::fail(const QString& propertyName, host::Failure::Kind failure) {
+void FakeAsyncReader::fail(const QString& propertyName, host::Failure::Kind failure, const QString& detail) {
     download::AsyncProperty property;
-    property.Failure = host::Failure{failure, QStringLiteral("scripted failure")};
+    property.Failure = host::Failure{failure, detail};
     if (Job* job = find(propertyName)) {
         job->scriptResult(property);
     }

@@ -43,7 +43,8 @@ public:
     // a WriteFailed completion with the system's reason, as the real one.
     void complete(const QString& propertyName, const QByteArray& content);
     // A failed read (BytesMax 0).
-    void fail(const QString& propertyName, host::Failure::Kind failure = host::Failure::Kind::Network);
+    void fail(const QString& propertyName, host::Failure::Kind failure = host::Failure::Kind::Network,
+              const QString& detail = QStringLiteral("scripted failure"));
 
 private:
     class Job;
