@@ -29,8 +29,10 @@ void CaptureCommandLine(int argc, const char* const* argv) {
     QStringList arguments;
     for (int i = 1; i < argc; ++i) {
         // Every character as given: QString::fromLocal8Bit drops a leading
-        // byte order mark, and "\xEF\xBB\xBF/Auto" would read as a mode.
-        QStringDecoder decoder(QStringConverter::System, QStringConverter::Flag::ConvertInitialBom);
+        // byte order mark, and "\xEF\xBB\xBF/Auto" would read as a mode;
+        // a character cut short at the end stays a stand-in, never nothing.
+        QStringDecoder decoder(QStringConverter::System,
+                               QStringConverter::Flag::ConvertInitialBom | QStringConverter::Flag::Stateless);
         arguments.append(decoder.decode(QByteArray(argv[i])));
     }
     capturedArguments() = arguments;
