@@ -65,17 +65,6 @@ alive() { [ "$(ps -o stat= -p "$pid" 2>/dev/null | cut -c1)" != Z ] && kill -0 "
 ended() { ! alive; }
 find_window() { wid=$(xdotool search --onlyvisible --name '^VELTRIN Kelvane$' | head -n 1) && [ -n "$wid" ]; }
 click() { xdotool mousemove --window "$wid" "$1" 228 click 1; } # 355: Next, 270: Setup
-wait_for() { # SECONDS WHAT COMMAND...: polls the command until it succeeds
-    local tries=$(($1 * 5)) what=$2 i
-    shift 2
-    for ((i = 0; i < tries; i++)); do
-        "$@" >/dev/null 2>&1 && return 0
-        sleep 0.2
-    done
-    echo "FAIL: $what did not come within $((tries / 5)) s; the updater's log:"
-    cat "$log"
-    return 1
-}
 # update NAME VERSION: one whole update as the user, Next, Next, Setup, until
 # the package handed off has left its sign; the updater's log is $work/NAME.log.
 update() {

@@ -88,17 +88,6 @@ find_window() { wid=$(xdotool search --onlyvisible --pid "$pid" --name '^VELTRIN
 click() { xdotool mousemove --window "$wid" "$1" 228 click 1; } # 355: Next, 270: Cancel
 part_size() { stat -c %s "$prog/.Kelvane-Update201.EXE.part" 2>/dev/null || echo 0; }
 half_done() { [ "$(part_size)" -ge $((size / 2)) ]; }
-wait_for() { # SECONDS WHAT COMMAND...
-    local tries=$(($1 * 20)) what=$2 i
-    shift 2
-    for ((i = 0; i < tries; i++)); do
-        "$@" >/dev/null 2>&1 && return 0
-        sleep 0.05
-    done
-    echo "FAIL: $what did not come within $((tries / 20)) s; the updater's log:"
-    cat "$log"
-    return 1
-}
 # start PROGRAM RUN: the program, its window, Next and Next; its log is $work/RUN.log.
 start() {
     log=$work/$2.log
