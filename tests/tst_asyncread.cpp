@@ -261,6 +261,11 @@ private slots:
 
     void transferJob_startsLaterEndsOnceAndGoes_data();
     void transferJob_startsLaterEndsOnceAndGoes();
+
+    void keptParts_tidyingSparesOnlyWhatCanGoOn_data();
+    void keptParts_tidyingSparesOnlyWhatCanGoOn();
+    void resumeRecord_readsOnlyWhatWasWritten_data();
+    void resumeRecord_readsOnlyWhatWasWritten();
 };
 
 void tst_AsyncRead::readSentinel(download::AsyncReader& reader, Events& events) {
@@ -1364,9 +1369,8 @@ void tst_AsyncRead::transferJob_startsLaterEndsOnceAndGoes() {
     const QPointer<download::Transfer> job = reader.transfer(target, folder.filePath("read"), kNoLimit);
     job->setAutoDelete(autoDelete);
     QList<AsyncProperty> results;
-    connect(job, &download::Transfer::result, this, [&results](download::Transfer* done) {
-        results.append(done->outcome());
-    });
+    connect(job, &download::Transfer::result, this,
+            [&results](download::Transfer* done) { results.append(done->outcome()); });
     job->start();
     QVERIFY(results.isEmpty()); // nothing yet, whatever the request
     if (kill) {
@@ -1383,6 +1387,92 @@ void tst_AsyncRead::transferJob_startsLaterEndsOnceAndGoes() {
     }
     QCOMPARE(entries(folder.path()), kill || failure ? QStringList() : QStringList{"read"});
     delete job;
+}
+
+// Only a part with its record, young enough, and of the package now
+// published stays; its record half written, an orphan on either side, and
+// files that merely look alike are told apart.
+void tst_AsyncRead::keptParts_tidyingSparesOnlyWhatCanGoOn_data() {
+    QTest::addColumn<QStringList>("files"); // name[:days old]
+    QTest::addColumn<QString>("keepOnly");
+    QTest::addColumn<QStringList>("left");
+    const QString part = QStringLiteral(".Kelvane-Update201.EXE.part"),
+                  record = QStringLiteral(".Kelvane-Update201.EXE.resume");
+    const QString older = QStringLiteral(".Kelvane-Update200.EXE.part"),
+                  olderRecord = QStringLiteral(".Kelvane-Update200.EXE.resume");
+    QTest::newRow("a part with its record") << QStringList{part, record} << QString() << QStringList{part, record};
+    QTest::newRow("13 days old") << QStringList{part + ":13", record} << QString() << QStringList{part, record};
+    QTest::newRow("15 days old") << QStringList{part + ":15", record} << QString() << QStringList();
+    QTest::newRow("a part without its record") << QStringList{part} << QString() << QStringList();
+    QTest::newRow("a record without its part") << QStringList{record} << QString() << QStringList();
+    QTest::newRow("a record half written")
+        << QStringList{part, record, record + "-a1B2c3"} << QString() << QStringList{part, record};
+    QTest::newRow("another release is published") << QStringList{part, record, older, olderRecord}
+                                                  << QStringLiteral("Update201.EXE") << QStringList{part, record};
+    QTest::newRow("not Kelvane's") << QStringList{"Kelvane-Update201.EXE.part", ".Kelvane", "Update201.EXE"}
+                                   << QStringLiteral("Update202.EXE")
+                                   << QStringList{".Kelvane", "Kelvane-Update201.EXE.part", "Update201.EXE"};
+}
+
+void tst_AsyncRead::keptParts_tidyingSparesOnlyWhatCanGoOn() {
+    QFETCH(QStringList, files);
+    QFETCH(QString, keepOnly);
+    QFETCH(QStringList, left);
+    QTemporaryDir folder;
+    for (const QString& entry : files) {
+        QFile file(folder.filePath(entry.section(QLatin1Char(':'), 0, 0)));
+        QVERIFY(file.open(QIODevice::WriteOnly) && file.write("x") == 1 && file.flush());
+        const int days = entry.section(QLatin1Char(':'), 1).toInt();
+        QVERIFY(file.setFileTime(QDateTime::currentDateTime().addDays(-days), QFileDevice::FileModificationTime));
+    }
+    download::TidyKeptParts(folder.path(), keepOnly, 14);
+    QStringList found = entries(folder.path());
+    found.sort();
+    left.sort();
+    QCOMPARE(found, left);
+}
+
+// A record is input like any other file: what another version wrote, a
+// field of the wrong kind, a count that no byte count can be, or a value
+// that was never Latin-1 is no record.
+void tst_AsyncRead::resumeRecord_readsOnlyWhatWasWritten_data() {
+    QTest::addColumn<QByteArray>("bytes");
+    QTest::addColumn<bool>("read");
+    download::ResumeRecord record;
+    record.url = "http://h/p";
+    record.file = "Update201.EXE";
+    record.validator = "\"v1\"";
+    record.total = 3'000'000'000;
+    record.durable = 2'000'000'000;
+    const QByteArray good = download::EncodeResumeRecord(record);
+    QTest::newRow("as written") << good << true;
+    QTest::newRow("another kind") << QByteArray(good).replace("kept download 1", "kept download 2") << false;
+    QTest::newRow("a count as text") << QByteArray(good).replace("2000000000", "\"2000000000\"") << false;
+    QTest::newRow("a negative count") << QByteArray(good).replace("2000000000", "-5") << false;
+    QTest::newRow("a count beyond 2^53") << QByteArray(good).replace("3000000000", "1e300") << false;
+    QTest::newRow("a fraction") << QByteArray(good).replace("2000000000", "0.5") << false;
+    QTest::newRow("a validator beyond Latin-1") << QByteArray(good).replace("\\\"v1\\\"", "\\u20ac") << false;
+    QTest::newRow("no address") << QByteArray(good).replace("\"url\"", "\"address\"") << false;
+    QTest::newRow("not JSON") << QByteArray("url=http://h/p\n") << false;
+    QTest::newRow("too large") << good + QByteArray(70000, ' ') << false;
+}
+
+void tst_AsyncRead::resumeRecord_readsOnlyWhatWasWritten() {
+    QFETCH(QByteArray, bytes);
+    QFETCH(bool, read);
+    QTemporaryDir folder;
+    const QString path = folder.filePath(".Kelvane-Update201.EXE.resume");
+    QFile file(path);
+    QVERIFY(file.open(QIODevice::WriteOnly) && file.write(bytes) == bytes.size());
+    file.close();
+    const download::RecordReading reading = download::ReadResumeRecord(path);
+    QCOMPARE(bool(reading.record), read);
+    QCOMPARE(bool(reading.failure), !read);
+    if (read) {
+        QCOMPARE(reading.record->total, qint64(3'000'000'000));
+        QCOMPARE(reading.record->durable, qint64(2'000'000'000));
+        QCOMPARE(reading.record->validator, QByteArray("\"v1\""));
+    }
 }
 
 QTEST_GUILESS_MAIN(tst_AsyncRead)

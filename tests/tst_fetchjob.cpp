@@ -207,6 +207,27 @@ private slots:
         QCOMPARE(leftovers(), QStringList());
     }
 
+    // A fetch no longer wanted (a forced Next) ends at once: its transfers
+    // end with it, nothing it read stays, no result comes, and it goes.
+    void kill_endsTheTransfersWithoutAResult() {
+        FetchTrust trust;
+        trust.keys << mKeyLines.value(QStringLiteral("vendor"));
+        trust.versionFileName = kEdition;
+        trust.now = kNow;
+        mReader.started.clear();
+        const QPointer<FetchJob> job =
+            new FetchJob(&mReader, FetchJob::Kind::VersionFile, kVersionUrl, path(kEdition), 1 << 20, trust);
+        QSignalSpy results(job, &FetchJob::result);
+        job->start();
+        QCOMPARE(mReader.started.size(), 2); // the file and its signature
+        mReader.complete(mReader.started.at(0).propertyName, versionFile("Veltrin Marlo", "2.0"));
+        job->kill();
+        mReader.complete(mReader.started.at(1).propertyName, "too late: nobody hears it");
+        QTRY_VERIFY(!job);
+        QCOMPARE(results.size(), 0);
+        QCOMPARE(leftovers(), QStringList());
+    }
+
     // The reader's own verdicts, and progress that knows the signed size.
     void package_readFailuresAndProgress() {
         FetchTrust trust;
