@@ -13,7 +13,6 @@
 #include <QTimer>
 
 #include <algorithm>
-#include <climits>
 
 namespace download {
 

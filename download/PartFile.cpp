@@ -5,7 +5,6 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
-#include <QRandomGenerator>
 #include <QRegularExpression>
 #include <QTemporaryFile>
 
@@ -25,21 +24,6 @@ bool IsPartFileName(const QString& fileName) {
 
 QString PartFileTemplate(const QString& folder) {
     return QDir(folder).filePath(kPrefix + QStringLiteral("XXXXXX") + kSuffix);
-}
-
-QString NewPartFilePath(const QString& folder) {
-    static const char alphabet[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789";
-    const QDir dir(folder);
-    for (;;) {
-        QString name = kPrefix;
-        for (int i = 0; i < 6; ++i) {
-            name += QLatin1Char(alphabet[QRandomGenerator::global()->bounded(int(sizeof(alphabet) - 1))]);
-        }
-        const QString path = dir.filePath(name + kSuffix);
-        if (!QFileInfo::exists(path)) {
-            return path;
-        }
-    }
 }
 
 int RemovePartFiles(const QString& folder) {

@@ -20,10 +20,6 @@ bool IsPartFileName(const QString& fileName);
 // The template QTemporaryFile takes for a part file in `folder`.
 QString PartFileTemplate(const QString& folder);
 
-// A part file's path in `folder` that no file has yet, for a caller that
-// lets a read store a file it must check before it takes its real name.
-QString NewPartFilePath(const QString& folder);
-
 // Removes every part file directly in `folder`; returns how many went.
 int RemovePartFiles(const QString& folder);
 
